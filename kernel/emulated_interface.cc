@@ -1,0 +1,206 @@
+#include "kernel/emulated_interface.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <string_view>
+
+#include "kernel/flush_call.h"
+
+namespace {
+
+using Values = std::array<std::int32_t, KERNEL_PARAMETER_COUNT>;
+
+constexpr const char* PARAMETERS_FILE = "parameters";
+constexpr const char* PARAMETERS_TEMPORARY = "parameters.new";
+// Nine lines of at most eight characters each; anything longer is not ours.
+constexpr std::size_t PARAMETERS_LIMIT = 128;
+
+// The background processes close descriptors 0 to 2, so a file opened there would take
+// in whatever is later written to a standard stream. Moves such a descriptor above them.
+int off_standard_streams(int fd) {
+  if (fd < 0 || fd > STDERR_FILENO) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return moved;
+}
+
+// Only root may have put the state there: a folder or file that anybody else owns or may
+// write could have been planted.
+int check_owner(int fd, bool directory) {
+  struct stat status = {};
+  if (fstat(fd, &status) != 0) return -errno;
+  const bool right_type = directory ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode);
+  if (!right_type || status.st_uid != 0 || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0) return -EACCES;
+  return 0;
+}
+
+// Opens the state folder, creating it first if asked to. Returns the descriptor or a
+// negative error number, -ENOENT for a missing folder that was not to be created.
+int open_state_dir(const char* path, bool create) {
+  constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int fd = open(path, flags);
+  if (fd < 0 && errno == ENOENT && create) {
+    if (mkdir(path, 0755) != 0 && errno != EEXIST) return -errno;
+    fd = open(path, flags);
+  }
+  fd = off_standard_streams(fd);
+  if (fd < 0) return -errno;
+  const int checked = check_owner(fd, true);
+  if (checked != 0) {
+    close(fd);
+    return checked;
+  }
+  return fd;
+}
+
+// Nine lines of one decimal number each, every number within its parameter's range.
+void set_defaults(Values& values) {
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = EMULATED_PARAMETERS[i].default_value;
+}
+
+bool parse_parameters(std::string_view text, Values& values) {
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    long value = 0;
+    std::size_t digits = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+      if (++digits > 7) return false;
+      value = value * 10 + (text[at++] - '0');
+    }
+    if (digits == 0 || at == text.size() || text[at++] != '\n') return false;
+    if (value < EMULATED_PARAMETERS[i].minimum || value > EMULATED_PARAMETERS[i].maximum) return false;
+    values[i] = static_cast<std::int32_t>(value);
+  }
+  return at == text.size();
+}
+
+int read_file(int fd, Values& values) {
+  const int checked = check_owner(fd, false);
+  if (checked != 0) return checked;
+  std::array<char, PARAMETERS_LIMIT> text;
+  std::size_t size = 0;
+  while (size < text.size()) {
+    const ssize_t n = read(fd, text.data() + size, text.size() - size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -errno;
+    if (n == 0) break;
+    size += static_cast<std::size_t>(n);
+  }
+  if (size == text.size() || !parse_parameters({text.data(), size}, values)) return -EIO;
+  return 0;
+}
+
+// Fills values from the parameters file, or with the defaults while there is none.
+int load_parameters(int dirfd, Values& values) {
+  const int fd =
+      off_standard_streams(openat(dirfd, PARAMETERS_FILE, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (fd < 0) {
+    if (errno != ENOENT) return -errno;
+    set_defaults(values);
+    return 0;
+  }
+  const int result = read_file(fd, values);
+  close(fd);
+  return result;
+}
+
+int read_parameters(const char* state_dir, Values& values) {
+  const int dirfd = open_state_dir(state_dir, false);
+  if (dirfd == -ENOENT) {
+    set_defaults(values);
+    return 0;
+  }
+  if (dirfd < 0) return dirfd;
+  const int result = load_parameters(dirfd, values);
+  close(dirfd);
+  return result;
+}
+
+int write_all(int fd, const char* text, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(fd, text, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -errno;
+    text += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+// Writes the new file beside the old one and renames it over the old, so that a reader,
+// or a writer killed at any instant, meets either the old file or the new one, whole.
+int replace_parameters(int dirfd, const Values& values) {
+  std::array<char, PARAMETERS_LIMIT> text;
+  std::size_t size = 0;
+  for (const std::int32_t value : values) {
+    size += static_cast<std::size_t>(std::snprintf(text.data() + size, text.size() - size, "%d\n", value));
+  }
+  // A writer that was killed leaves its temporary file; the next one starts afresh.
+  if (unlinkat(dirfd, PARAMETERS_TEMPORARY, 0) != 0 && errno != ENOENT) return -errno;
+  const int fd = off_standard_streams(
+      openat(dirfd, PARAMETERS_TEMPORARY, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (fd < 0) return -errno;
+  int result = write_all(fd, text.data(), size);
+  if (result == 0 && fsync(fd) != 0) result = -errno;
+  if (close(fd) != 0 && result == 0) result = -errno;
+  if (result == 0 && renameat(dirfd, PARAMETERS_TEMPORARY, dirfd, PARAMETERS_FILE) != 0) result = -errno;
+  if (result != 0) unlinkat(dirfd, PARAMETERS_TEMPORARY, 0);
+  return result;
+}
+
+// A read-modify-write under an exclusive lock on the folder, so that writers side by side
+// lose no update. Readers take no lock: the file is only ever replaced whole.
+int store_parameter(const char* state_dir, std::size_t index, long value) {
+  if (value < EMULATED_PARAMETERS[index].minimum || value > EMULATED_PARAMETERS[index].maximum) return -EINVAL;
+  const int dirfd = open_state_dir(state_dir, true);
+  if (dirfd < 0) return dirfd;
+  int result = 0;
+  while (flock(dirfd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      result = -errno;
+      break;
+    }
+  }
+  Values values;
+  if (result == 0) result = load_parameters(dirfd, values);
+  if (result == 0) {
+    values[index] = static_cast<std::int32_t>(value);
+    result = replace_parameters(dirfd, values);
+  }
+  close(dirfd);
+  return result;
+}
+
+long answer(int func, long data, const char* state_dir) {
+  if (geteuid() != 0) return -EPERM;
+  if (func == FLUSH_REQUEST) {
+    sync();
+    return 0;
+  }
+  if (func == FLUSH_START_DAEMON) return -ENOSYS;
+  if (func < parameter_read_code(0) || func > parameter_write_code(KERNEL_PARAMETER_COUNT - 1)) return -EINVAL;
+  const auto index = static_cast<std::size_t>((func - parameter_read_code(0)) / 2);
+  if (func == parameter_write_code(static_cast<int>(index))) return store_parameter(state_dir, index, data);
+  if (data == 0) return -EFAULT;
+  Values values;
+  const int result = read_parameters(state_dir, values);
+  if (result == 0) *reinterpret_cast<std::int32_t*>(data) = values[index];
+  return result;
+}
+
+}  // namespace
+
+long emulated_flush_call(const char* state_dir, int func, long data) {
+  const long result = answer(func, data, state_dir);
+  // Error numbers above 125 would not read as errors to the caller; none of ours means
+  // anything that "input/output error" does not say.
+  return result < -125 ? -EIO : result;
+}
