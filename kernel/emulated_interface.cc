@@ -18,6 +18,9 @@ using Values = std::array<std::int32_t, KERNEL_PARAMETER_COUNT>;
 
 constexpr const char* PARAMETERS_FILE = "parameters";
 constexpr const char* PARAMETERS_TEMPORARY = "parameters.new";
+constexpr const char* DAEMON_LOCK = "daemon.lock";
+constexpr std::size_t DATA_AGEING = 5;
+constexpr std::size_t METADATA_AGEING = 6;
 // Nine lines of at most eight characters each; anything longer is not ours.
 constexpr std::size_t PARAMETERS_LIMIT = 128;
 
@@ -179,13 +182,40 @@ int store_parameter(const char* state_dir, std::size_t index, long value) {
   return result;
 }
 
+// The calling process becomes the flush daemon, one at a time: it holds the lock for the
+// rest of its life and, each cycle, sleeps the shorter ageing time, read afresh so that a
+// write takes effect from the next cycle, then flushes. Returns only when it cannot start.
+int serve_as_flush_daemon(const char* state_dir) {
+  const int dirfd = open_state_dir(state_dir, true);
+  if (dirfd < 0) return dirfd;
+  const int lock = off_standard_streams(openat(dirfd, DAEMON_LOCK, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  const int error = errno;
+  close(dirfd);
+  if (lock < 0) return -error;
+  int result = check_owner(lock, false);
+  if (result == 0 && flock(lock, LOCK_EX | LOCK_NB) != 0) result = errno == EWOULDBLOCK ? -EBUSY : -errno;
+  if (result != 0) {
+    close(lock);
+    return result;
+  }
+  for (;;) {
+    Values values;
+    // A file that cannot be read does not stop the flushing: the defaults stand in.
+    if (read_parameters(state_dir, values) != 0) set_defaults(values);
+    const std::int32_t shorter =
+        values[DATA_AGEING] < values[METADATA_AGEING] ? values[DATA_AGEING] : values[METADATA_AGEING];
+    sleep(static_cast<unsigned>(shorter));
+    sync();
+  }
+}
+
 long answer(int func, long data, const char* state_dir) {
   if (geteuid() != 0) return -EPERM;
   if (func == FLUSH_REQUEST) {
     sync();
     return 0;
   }
-  if (func == FLUSH_START_DAEMON) return -ENOSYS;
+  if (func == FLUSH_START_DAEMON) return serve_as_flush_daemon(state_dir);
   if (func < parameter_read_code(0) || func > parameter_write_code(KERNEL_PARAMETER_COUNT - 1)) return -EINVAL;
   const auto index = static_cast<std::size_t>((func - parameter_read_code(0)) / 2);
   if (func == parameter_write_code(static_cast<int>(index))) return store_parameter(state_dir, index, data);

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
+#include "tests/fake_kernel.h"
 
 namespace {
 
@@ -110,13 +111,55 @@ TEST_F(EmulatedInterface, RejectedValueChangesNothing) {
 
 TEST_F(EmulatedInterface, OtherCodes) {
   EXPECT_EQ(call(1, 0), 0) << "a flush request";
-  EXPECT_EQ(call(0, 0), -ENOSYS);
   EXPECT_EQ(call(20, 0), -EINVAL);
   EXPECT_EQ(call(-1, 0), -EINVAL);
   EXPECT_EQ(call(1000, 0), -EINVAL);
   EXPECT_EQ(call(2, 0), -EFAULT) << "a read into no integer";
   struct stat status;
   EXPECT_NE(stat(state.c_str(), &status), 0) << "none of these touches the state";
+}
+
+// Starts a process that asks to become the flush daemon; it ends only if refused, with
+// 100 plus the error number.
+pid_t start_flush_daemon(const std::string& state) {
+  const pid_t child = fork();
+  if (child == 0) {
+    fake_kernel::state().real_libc = true;
+    _exit(100 + static_cast<int>(-emulated_flush_call(state.c_str(), 0, 0)));
+  }
+  return child;
+}
+
+// The status of child if it ends within the time, or -1.
+int ended_within(pid_t child, int milliseconds) {
+  for (int waited = 0; waited < milliseconds; waited += 10) {
+    int status = 0;
+    if (waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : 999;
+    usleep(10000);
+  }
+  return -1;
+}
+
+TEST_F(EmulatedInterface, FlushDaemonIsOneAtATime) {
+  const pid_t first = start_flush_daemon(state);
+  ASSERT_GT(first, 0);
+  // The first holds its lock once its descriptor table shows the lock file.
+  const std::string lock = state + "/daemon.lock";
+  bool holding = false;
+  for (int tries = 0; tries < 500 && !holding; ++tries) {
+    usleep(10000);
+    holding = std::system(("ls -l /proc/" + std::to_string(first) + "/fd | grep -q " + lock).c_str()) == 0;
+  }
+  ASSERT_TRUE(holding);
+  const pid_t second = start_flush_daemon(state);
+  EXPECT_EQ(ended_within(second, 5000), 100 + EBUSY);
+  EXPECT_EQ(ended_within(first, 100), -1) << "the first serves on";
+  kill(first, SIGKILL);
+  waitpid(first, nullptr, 0);
+  const pid_t third = start_flush_daemon(state);
+  EXPECT_EQ(ended_within(third, 300), -1) << "the lock went with the first";
+  kill(third, SIGKILL);
+  waitpid(third, nullptr, 0);
 }
 
 TEST_F(EmulatedInterface, OnlyRootIsAnswered) {

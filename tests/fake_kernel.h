@@ -2,11 +2,14 @@
 
 #include <array>
 #include <cstdint>
+#include <cstddef>
 #include <map>
+#include <string>
 #include <vector>
 
 // A scripted stand-in for the kernel: it keeps nine parameter values, answers every call
 // with 0 unless a raw result was scripted for that function code, and logs each call.
+// The test binary's own sleep and sync (fake_libc.cc) log themselves beside it.
 namespace fake_kernel {
 
 struct Call {
@@ -18,6 +21,18 @@ struct State {
   std::array<std::int32_t, 9> values{};
   std::map<int, long> scripted;  // function code -> raw result
   std::vector<Call> calls;
+  // Flush requests answered 0 before every later one is refused with EPERM; -1: all.
+  long flushes_before_refusal = -1;
+
+  // "corvane F", "sleep N" and "sync", in order, each with argv[0] behind it when set.
+  std::vector<std::string> events;
+  char** argv = nullptr;
+  // When this many events are logged, they go to report_fd, a line each, and the
+  // process ends: the way out of a loop that never returns.
+  std::size_t event_limit = 0;
+  int report_fd = -1;
+  // sleep and sync do the real thing, unlogged: for loops that are to run on their own.
+  bool real_libc = false;
 };
 
 // The fake's state; tests reset it by assigning State{}.
@@ -25,5 +40,7 @@ State& state();
 
 // The function codes logged so far, in order.
 std::vector<int> funcs();
+
+void note(const std::string& event);
 
 }  // namespace fake_kernel
