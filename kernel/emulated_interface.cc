@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -85,20 +86,23 @@ bool parse_parameters(std::string_view text, Values& values) {
   return at == text.size();
 }
 
+// One read takes the whole file: it is a regular file smaller than the buffer, and a read
+// of a regular file stops short only at its end. A file that fills the buffer is too long.
+int parse_file(int fd, Values& values) {
+  std::array<char, PARAMETERS_LIMIT> text;
+  ssize_t size = 0;
+  do {
+    size = read(fd, text.data(), text.size());
+  } while (size < 0 && errno == EINTR);
+  if (size < 0) return -errno;
+  const auto length = static_cast<std::size_t>(size);
+  if (length == text.size() || !parse_parameters({text.data(), length}, values)) return -EIO;
+  return 0;
+}
+
 int read_file(int fd, Values& values) {
   const int checked = check_owner(fd, false);
-  if (checked != 0) return checked;
-  std::array<char, PARAMETERS_LIMIT> text;
-  std::size_t size = 0;
-  while (size < text.size()) {
-    const ssize_t n = read(fd, text.data() + size, text.size() - size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -errno;
-    if (n == 0) break;
-    size += static_cast<std::size_t>(n);
-  }
-  if (size == text.size() || !parse_parameters({text.data(), size}, values)) return -EIO;
-  return 0;
+  return checked != 0 ? checked : parse_file(fd, values);
 }
 
 // Fills values from the parameters file, or with the defaults while there is none.
@@ -182,10 +186,24 @@ int store_parameter(const char* state_dir, std::size_t index, long value) {
   return result;
 }
 
+// A cycle's read is one open, read and close: the folder was checked when the daemon
+// started, only root can put a file into it, and what is read sets no more than the
+// length of a sleep, within the parameters' ranges. A file that cannot be read does not
+// stop the flushing: the defaults stand in.
+void read_ageing_times(const char* path, Values& values) {
+  const int fd = off_standard_streams(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (fd < 0 || parse_file(fd, values) != 0) set_defaults(values);
+  if (fd >= 0) close(fd);
+}
+
 // The calling process becomes the flush daemon, one at a time: it holds the lock for the
 // rest of its life and, each cycle, sleeps the shorter ageing time, read afresh so that a
 // write takes effect from the next cycle, then flushes. Returns only when it cannot start.
 int serve_as_flush_daemon(const char* state_dir) {
+  // Named once; the buffer outlives the call, which does not come back.
+  static char parameters_path[PATH_MAX];
+  const int length = std::snprintf(parameters_path, sizeof parameters_path, "%s/%s", state_dir, PARAMETERS_FILE);
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof parameters_path) return -ENAMETOOLONG;
   const int dirfd = open_state_dir(state_dir, true);
   if (dirfd < 0) return dirfd;
   const int lock = off_standard_streams(openat(dirfd, DAEMON_LOCK, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -200,8 +218,7 @@ int serve_as_flush_daemon(const char* state_dir) {
   }
   for (;;) {
     Values values;
-    // A file that cannot be read does not stop the flushing: the defaults stand in.
-    if (read_parameters(state_dir, values) != 0) set_defaults(values);
+    read_ageing_times(parameters_path, values);
     const std::int32_t shorter =
         values[DATA_AGEING] < values[METADATA_AGEING] ? values[DATA_AGEING] : values[METADATA_AGEING];
     sleep(static_cast<unsigned>(shorter));
