@@ -23,6 +23,11 @@ int show_kernel_parameters() {
     }
     std::printf("%d: %5d %s\n", i, value, kernel_parameter_names[static_cast<std::size_t>(i)]);
   }
+  // A listing that never reached its reader, on a full disk or a closed pipe, failed.
+  if (std::fflush(stdout) != 0) {
+    std::perror("corvane: standard output");
+    return -1;
+  }
   return 0;
 }
 

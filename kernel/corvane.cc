@@ -1,12 +1,12 @@
-#include "kernel/flush_call.h"
-
 #include <cerrno>
 #include <cstdint>
+
+#include "kernel/flush_call.h"
 
 int convert_kernel_result(long raw) {
   // The kernel answers in one 32-bit register whatever the width of long here.
   const auto r = static_cast<std::int32_t>(raw);
-  if (static_cast<std::uint32_t>(r) >= 0xFFFFFF83U) {
+  if (r < 0 && r >= -HIGHEST_ERROR_NUMBER) {
     errno = -r;
     return -1;
   }

@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdio>
 #include <string_view>
@@ -22,6 +22,10 @@ constexpr const char* PARAMETERS_TEMPORARY = "parameters.new";
 constexpr const char* DAEMON_LOCK = "daemon.lock";
 constexpr std::size_t DATA_AGEING = 5;
 constexpr std::size_t METADATA_AGEING = 6;
+constexpr mode_t STATE_DIR_MODE = 0755;
+// No parameter's range goes past seven decimal digits.
+constexpr std::size_t MOST_DIGITS = 7;
+constexpr long DECIMAL = 10;
 // Nine lines of at most eight characters each; anything longer is not ours.
 constexpr std::size_t PARAMETERS_LIMIT = 128;
 
@@ -52,7 +56,7 @@ int open_state_dir(const char* path, bool create) {
   constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   int fd = open(path, flags);
   if (fd < 0 && errno == ENOENT && create) {
-    if (mkdir(path, 0755) != 0 && errno != EEXIST) return -errno;
+    if (mkdir(path, STATE_DIR_MODE) != 0 && errno != EEXIST) return -errno;
     fd = open(path, flags);
   }
   fd = off_standard_streams(fd);
@@ -76,8 +80,8 @@ bool parse_parameters(std::string_view text, Values& values) {
     long value = 0;
     std::size_t digits = 0;
     while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
-      if (++digits > 7) return false;
-      value = value * 10 + (text[at++] - '0');
+      if (++digits > MOST_DIGITS) return false;
+      value = value * DECIMAL + (text[at++] - '0');
     }
     if (digits == 0 || at == text.size() || text[at++] != '\n') return false;
     if (value < EMULATED_PARAMETERS[i].minimum || value > EMULATED_PARAMETERS[i].maximum) return false;
@@ -107,8 +111,7 @@ int read_file(int fd, Values& values) {
 
 // Fills values from the parameters file, or with the defaults while there is none.
 int load_parameters(int dirfd, Values& values) {
-  const int fd =
-      off_standard_streams(openat(dirfd, PARAMETERS_FILE, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  const int fd = off_standard_streams(openat(dirfd, PARAMETERS_FILE, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (fd < 0) {
     if (errno != ENOENT) return -errno;
     set_defaults(values);
@@ -239,6 +242,8 @@ long answer(int func, long data, const char* state_dir) {
   if (data == 0) return -EFAULT;
   Values values;
   const int result = read_parameters(state_dir, values);
+  // The data word of a read code carries the address of the caller's integer.
+  // NOLINTNEXTLINE(performance-no-int-to-ptr)
   if (result == 0) *reinterpret_cast<std::int32_t*>(data) = values[index];
   return result;
 }
@@ -249,5 +254,5 @@ long emulated_flush_call(const char* state_dir, int func, long data) {
   const long result = answer(func, data, state_dir);
   // Error numbers above 125 would not read as errors to the caller; none of ours means
   // anything that "input/output error" does not say.
-  return result < -125 ? -EIO : result;
+  return result < -HIGHEST_ERROR_NUMBER ? -EIO : result;
 }

@@ -9,6 +9,9 @@ inline constexpr int FLUSH_REQUEST = 1;
 
 inline constexpr int KERNEL_PARAMETER_COUNT = 9;
 
+// Raw results from -HIGHEST_ERROR_NUMBER to -1 are error numbers.
+inline constexpr int HIGHEST_ERROR_NUMBER = 125;
+
 // Parameter i is read with code 2i + 2 (data: the address of a 32-bit integer to fill)
 // and written with code 2i + 3 (data: the new value).
 constexpr int parameter_read_code(int index) { return 2 * index + 2; }

@@ -119,6 +119,7 @@ else
   check "write, then listing"      0 "$(listing 25 500 64 40 15 3600 5 60 2)" ""      corvane -3 40 -5 3600 -d
   check "listing, then write"      0 "$(listing 25 500 64 40 15 3600 5 60 2)" ""      corvane -d -3 41
   check "the write was kept"       0 "$(listing 25 500 64 41 15 3600 5 60 2)" ""      corvane -d
+  check "listing to a full disk"   1 "" "corvane: standard output: No space left on device" sh -c 'corvane -d >/dev/full'
   check "listing twice"            0 "$(listing 25 500 64 41 15 3600 5 60 2)"$'\n'"$(listing 25 500 64 41 15 3600 5 60 2)" "" corvane -d -d
   expect "state folder is root's, 0755"  test "$(stat -c '%U %a' /run/corvane)" = "root 755"
   before=$(cat "$state")
