@@ -10,14 +10,8 @@ TEST(ResultConvention, RawResults) {
     int error;  // errno afterwards; 4242 stands for untouched
   };
   const Case cases[] = {
-      {0, 0, 4242},
-      {-1, -1, 1},
-      {-22, -1, 22},
-      {-125, -1, 125},
-      {-126, -126, 4242},
-      {-4095, -4095, 4242},
-      {7, 7, 4242},
-      {0x7fffffffL, 0x7fffffff, 4242},
+      {0, 0, 4242},       {-1, -1, 1},          {-22, -1, 22}, {-125, -1, 125},
+      {-126, -126, 4242}, {-4095, -4095, 4242}, {7, 7, 4242},  {0x7fffffffL, 0x7fffffff, 4242},
   };
   for (const Case& c : cases) {
     errno = 4242;

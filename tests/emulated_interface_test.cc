@@ -182,7 +182,8 @@ TEST_F(EmulatedInterface, UntrustedStateIsRefused) {
       {"file owned by nobody",
        [](const std::string& s) { ASSERT_EQ(chown((s + "/parameters").c_str(), 65534, 0), 0); }},
       {"file writable by others", [](const std::string& s) { ASSERT_EQ(chmod((s + "/parameters").c_str(), 0646), 0); }},
-      {"file is a link", [](const std::string& s) {
+      {"file is a link",
+       [](const std::string& s) {
          ASSERT_EQ(rename((s + "/parameters").c_str(), (s + "/real").c_str()), 0);
          ASSERT_EQ(symlink("real", (s + "/parameters").c_str()), 0);
        }},

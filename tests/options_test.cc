@@ -170,7 +170,8 @@ TEST_F(Options, EndTheRunWithStatusOne) {
     std::vector<std::string> words;
     const char* err;
   };
-  const std::string usage = "usage: corvane \\[-012345678\\] \\[-d\\] \\[-s sync-delay\\] \\[-f flush-delay\\]\n  -0  Max";
+  const std::string usage =
+      "usage: corvane \\[-012345678\\] \\[-d\\] \\[-s sync-delay\\] \\[-f flush-delay\\]\n  -0  Max";
   const Case cases[] = {
       {{"corvane", "-h"}, ""},
       {{"corvane", "-9"}, "corvane: invalid option -- '9'\n"},
@@ -183,8 +184,7 @@ TEST_F(Options, EndTheRunWithStatusOne) {
       {{"corvane", "-s", "12x"}, "Option -s requires a number from 0 to 2147483647, not \"12x\"!\n"},
   };
   for (const Case& c : cases) {
-    EXPECT_EXIT(run_and_exit(c.words), testing::ExitedWithCode(1), "^" + std::string(c.err) + usage)
-        << c.words[1];
+    EXPECT_EXIT(run_and_exit(c.words), testing::ExitedWithCode(1), "^" + std::string(c.err) + usage) << c.words[1];
   }
 }
 

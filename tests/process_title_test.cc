@@ -38,8 +38,8 @@ struct Layout {
   // The bytes from offset 8 up to the end of the laid-out strings.
   std::string strings() const { return std::string(&memory[8], end - 8); }
   bool guards_intact() const {
-    return std::string(&memory[0], 8) == "########" && std::string(&memory[end], memory.size() - end) ==
-                                                           std::string(memory.size() - end, '#');
+    return std::string(&memory[0], 8) == "########" &&
+           std::string(&memory[end], memory.size() - end) == std::string(memory.size() - end, '#');
   }
 
   std::vector<char> memory;

@@ -58,29 +58,29 @@ TEST(UpdateLoop, SleepsThenAsksForAFlushEachTime) {
 TEST(UpdateLoop, FirstRefusalSwitchesToSyncForGood) {
   const Settings settings{5, 30};
   EXPECT_EQ(run_loop(settings, 2, 11), (std::vector<std::string>{
-                                            "sleep 5 [update (corvane)]",
-                                            "corvane 1 [update (corvane)]",
-                                            "sleep 5 [update (corvane)]",
-                                            "corvane 1 [update (corvane)]",
-                                            "sleep 5 [update (corvane)]",
-                                            "corvane 1 refused [update (corvane)]",
-                                            // No sync in the iteration that switched.
-                                            "sleep 30 [update (sync)]",
-                                            "sync [update (sync)]",
-                                            "sleep 30 [update (sync)]",
-                                            "sync [update (sync)]",
-                                            "sleep 30 [update (sync)]",
-                                        }));
+                                           "sleep 5 [update (corvane)]",
+                                           "corvane 1 [update (corvane)]",
+                                           "sleep 5 [update (corvane)]",
+                                           "corvane 1 [update (corvane)]",
+                                           "sleep 5 [update (corvane)]",
+                                           "corvane 1 refused [update (corvane)]",
+                                           // No sync in the iteration that switched.
+                                           "sleep 30 [update (sync)]",
+                                           "sync [update (sync)]",
+                                           "sleep 30 [update (sync)]",
+                                           "sync [update (sync)]",
+                                           "sleep 30 [update (sync)]",
+                                       }));
 }
 
 TEST(UpdateLoop, RefusedAtOnce) {
   const Settings settings{0, 1};
   EXPECT_EQ(run_loop(settings, 0, 4), (std::vector<std::string>{
-                                           "sleep 0 [update (corvane)]",
-                                           "corvane 1 refused [update (corvane)]",
-                                           "sleep 1 [update (sync)]",
-                                           "sync [update (sync)]",
-                                       }));
+                                          "sleep 0 [update (corvane)]",
+                                          "corvane 1 refused [update (corvane)]",
+                                          "sleep 1 [update (sync)]",
+                                          "sync [update (sync)]",
+                                      }));
 }
 
 }  // namespace
