@@ -7,17 +7,8 @@
 set -u
 program=$1 backend=$2 sanitized=$3
 
-if [ "$(id -u)" != 0 ]; then
-  echo "skipped: the end-to-end checks need root for their namespace"
-  exit 77
-fi
-if [ -z "${CORVANE_IN_NAMESPACE:-}" ]; then
-  CORVANE_IN_NAMESPACE=1 exec unshare --mount --pid --fork --mount-proc "$BASH" "$0" "$@"
-fi
-mount -t tmpfs -o mode=0755 tmpfs /run || exit 1
+source "$(dirname "$0")/namespace.sh"
 
-work=$(mktemp -d /tmp/corvane-e2e.XXXXXX)
-trap 'rm -rf "$work"' EXIT
 # A folder the ordinary user may read, so that both run the program as "corvane".
 chmod 0755 "$work"
 mkdir "$work/bin"
@@ -26,7 +17,6 @@ chmod 0755 "$work/bin/corvane"
 export PATH="$work/bin:$PATH"
 as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
 
-passed=0 failed=0
 # check NAME STATUS STDOUT STDERR COMMAND...: each expected text without its last line feed.
 check() {
   local name=$1 want_status=$2 want_out=$3 want_err=$4 status
@@ -44,12 +34,6 @@ check() {
     diff -u "$work/want_out" "$work/out" | sed -n '3,$s/^/  out /p'
     diff -u "$work/want_err" "$work/err" | sed -n '3,$s/^/  err /p'
   fi
-}
-# expect NAME CONDITION...: a plain test of what the cases left behind.
-expect() {
-  local name=$1
-  shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $name"; fi
 }
 
 usage='usage: corvane [-012345678] [-d] [-s sync-delay] [-f flush-delay]
@@ -247,5 +231,4 @@ if [ "$sanitized" = no ]; then
   fi
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+finish

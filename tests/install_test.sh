@@ -7,24 +7,9 @@
 set -u
 build=$1 source=$2
 
-if [ "$(id -u)" != 0 ]; then
-  echo "skipped: the install checks need root for their namespace"
-  exit 77
-fi
-if [ -z "${CORVANE_IN_NAMESPACE:-}" ]; then
-  CORVANE_IN_NAMESPACE=1 exec unshare --mount --pid --fork --mount-proc "$BASH" "$0" "$@"
-fi
-mount -t tmpfs -o mode=0755 tmpfs /run || exit 1
-work=$(mktemp -d /tmp/corvane-install.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/namespace.sh"
 page=$source/doc/corvane.8
 
-passed=0 failed=0
-expect() {
-  local name=$1
-  shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $name"; fi
-}
 silent() { [ -z "$("$@" 2>&1)" ]; }
 
 # The manual page renders clean and names every option of the usage text.
@@ -103,5 +88,4 @@ fi
 expect "dpkg removes the package" dpkg -r corvane >/dev/null
 expect "nothing left but the folders" test ! -e /usr/sbin/corvane -a ! -e /usr/lib/systemd/system/corvane.service
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+finish

@@ -43,44 +43,33 @@ std::vector<std::string> run_loop(const Settings& settings, long flushes_before_
   return events;
 }
 
-TEST(UpdateLoop, SleepsThenAsksForAFlushEachTime) {
-  const Settings settings{7, 30};
-  EXPECT_EQ(run_loop(settings, -1, 6), (std::vector<std::string>{
-                                           "sleep 7 [update (corvane)]",
-                                           "corvane 1 [update (corvane)]",
-                                           "sleep 7 [update (corvane)]",
-                                           "corvane 1 [update (corvane)]",
-                                           "sleep 7 [update (corvane)]",
-                                           "corvane 1 [update (corvane)]",
-                                       }));
-}
-
-TEST(UpdateLoop, FirstRefusalSwitchesToSyncForGood) {
-  const Settings settings{5, 30};
-  EXPECT_EQ(run_loop(settings, 2, 11), (std::vector<std::string>{
-                                           "sleep 5 [update (corvane)]",
-                                           "corvane 1 [update (corvane)]",
-                                           "sleep 5 [update (corvane)]",
-                                           "corvane 1 [update (corvane)]",
-                                           "sleep 5 [update (corvane)]",
-                                           "corvane 1 refused [update (corvane)]",
-                                           // No sync in the iteration that switched.
-                                           "sleep 30 [update (sync)]",
-                                           "sync [update (sync)]",
-                                           "sleep 30 [update (sync)]",
-                                           "sync [update (sync)]",
-                                           "sleep 30 [update (sync)]",
-                                       }));
-}
-
-TEST(UpdateLoop, RefusedAtOnce) {
-  const Settings settings{0, 1};
-  EXPECT_EQ(run_loop(settings, 0, 4), (std::vector<std::string>{
-                                          "sleep 0 [update (corvane)]",
-                                          "corvane 1 refused [update (corvane)]",
-                                          "sleep 1 [update (sync)]",
-                                          "sync [update (sync)]",
-                                      }));
+TEST(UpdateLoop, SleepsThenFlushesUntilTheFirstRefusalThenSyncsForGood) {
+  struct Case {
+    Settings settings;
+    long flushes_before_refusal;
+    std::vector<std::string> events;
+  };
+  const Case cases[] = {
+      {{7, 30},
+       -1,
+       {"sleep 7 [update (corvane)]", "corvane 1 [update (corvane)]", "sleep 7 [update (corvane)]",
+        "corvane 1 [update (corvane)]", "sleep 7 [update (corvane)]", "corvane 1 [update (corvane)]"}},
+      // No sync in the iteration that switches, and no flush request after it.
+      {{5, 30},
+       2,
+       {"sleep 5 [update (corvane)]", "corvane 1 [update (corvane)]", "sleep 5 [update (corvane)]",
+        "corvane 1 [update (corvane)]", "sleep 5 [update (corvane)]", "corvane 1 refused [update (corvane)]",
+        "sleep 30 [update (sync)]", "sync [update (sync)]", "sleep 30 [update (sync)]", "sync [update (sync)]",
+        "sleep 30 [update (sync)]"}},
+      {{0, 1},
+       0,
+       {"sleep 0 [update (corvane)]", "corvane 1 refused [update (corvane)]", "sleep 1 [update (sync)]",
+        "sync [update (sync)]"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(run_loop(c.settings, c.flushes_before_refusal, c.events.size()), c.events)
+        << "refused after " << c.flushes_before_refusal;
+  }
 }
 
 }  // namespace
