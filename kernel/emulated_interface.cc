@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -26,6 +27,9 @@ constexpr mode_t STATE_DIR_MODE = 0755;
 // No parameter's range goes past seven decimal digits.
 constexpr std::size_t MOST_DIGITS = 7;
 constexpr long DECIMAL = 10;
+// How the parameters file is opened for reading: never through a link, never blocking on
+// something that is not a regular file.
+constexpr int READ_FLAGS = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 // Nine lines of at most eight characters each; anything longer is not ours.
 constexpr std::size_t PARAMETERS_LIMIT = 128;
 
@@ -111,7 +115,7 @@ int read_file(int fd, Values& values) {
 
 // Fills values from the parameters file, or with the defaults while there is none.
 int load_parameters(int dirfd, Values& values) {
-  const int fd = off_standard_streams(openat(dirfd, PARAMETERS_FILE, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  const int fd = off_standard_streams(openat(dirfd, PARAMETERS_FILE, READ_FLAGS));
   if (fd < 0) {
     if (errno != ENOENT) return -errno;
     set_defaults(values);
@@ -194,7 +198,7 @@ int store_parameter(const char* state_dir, std::size_t index, long value) {
 // length of a sleep, within the parameters' ranges. A file that cannot be read does not
 // stop the flushing: the defaults stand in.
 void read_ageing_times(const char* path, Values& values) {
-  const int fd = off_standard_streams(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  const int fd = off_standard_streams(open(path, READ_FLAGS));
   if (fd < 0 || parse_file(fd, values) != 0) set_defaults(values);
   if (fd >= 0) close(fd);
 }
@@ -222,9 +226,7 @@ int serve_as_flush_daemon(const char* state_dir) {
   for (;;) {
     Values values;
     read_ageing_times(parameters_path, values);
-    const std::int32_t shorter =
-        values[DATA_AGEING] < values[METADATA_AGEING] ? values[DATA_AGEING] : values[METADATA_AGEING];
-    sleep(static_cast<unsigned>(shorter));
+    sleep(static_cast<unsigned>(std::min(values[DATA_AGEING], values[METADATA_AGEING])));
     sync();
   }
 }
