@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -28,11 +29,17 @@ struct Layout {
     at += s.size() + 1;
     return placed;
   }
-  // Calls the routine with this layout's environment in place of the process's own.
-  void retitle(const char* title, int argc = -1) {
+  // Calls the routine with this layout's environment in place of the process's own, and
+  // with the layout's own memory of its area.
+  void retitle(const char* title, int argc = -1, bool as_the_process = false) {
     char** saved = environ;
     environ = envp.data();
-    set_process_title(argv.data(), argc < 0 ? static_cast<int>(argv.size()) - 1 : argc, title);
+    const int count = argc < 0 ? static_cast<int>(argv.size()) - 1 : argc;
+    if (as_the_process) {
+      set_process_title(argv.data(), count, title);
+    } else {
+      write_process_title(argv.data(), count, title, area);
+    }
     environ = saved;
   }
   // The bytes from offset 8 up to the end of the laid-out strings.
@@ -46,6 +53,7 @@ struct Layout {
   std::size_t end = 0;
   std::vector<char*> argv;
   std::vector<char*> envp;
+  std::size_t area = 0;
 };
 
 std::string zeros(std::size_t n) { return std::string(n, '\0'); }
@@ -92,6 +100,24 @@ TEST(ProcessTitle, ReorderedPointersCanEndTheAreaEarly) {
   EXPECT_EQ(process_title_area(layout.argv.data(), 4, layout.envp.data()), 8U + 3 + 3);
   layout.retitle("corvane (daemon)");
   EXPECT_EQ(layout.strings(), std::string("corvane (daem") + zeros(1) + "1" + zeros(1) + "HOME=/" + zeros(1));
+  EXPECT_TRUE(layout.guards_intact());
+}
+
+TEST(ProcessTitle, LaterTitlesStayInsideTheFirstArea) {
+  // "corvane op -f 1" as getopt leaves it: corvane -f 1 op. The first title's area is
+  // "corvane\0op\0"; its cut ends right before "-f", which a new measurement would take
+  // in, and the environment behind it.
+  Layout layout({"corvane", "op", "-f", "1"}, {"HOME=/"});
+  std::rotate(layout.argv.begin() + 1, layout.argv.begin() + 2, layout.argv.end() - 1);
+  const std::string rest = std::string("-f") + zeros(1) + "1" + zeros(1) + "HOME=/" + zeros(1);
+  // The process's own routine, which remembers the area between calls; no other test
+  // calls it, so this is its first call.
+  layout.retitle("update (corvane)", -1, true);
+  EXPECT_EQ(layout.strings(), "update (co" + zeros(1) + rest);
+  layout.retitle("update (sync)", -1, true);
+  EXPECT_EQ(layout.strings(), "update (sy" + zeros(1) + rest);
+  layout.retitle("up", -1, true);
+  EXPECT_EQ(layout.strings(), "up" + zeros(9) + rest);
   EXPECT_TRUE(layout.guards_intact());
 }
 

@@ -1,7 +1,8 @@
 // Lays out argument and environment strings, adjacent or with gaps, between guard bytes,
 // hands the pointers over in any order, and retitles one or more times. Fails on any
-// write outside the title's area and on any title that a reading of the command line up
-// to its first zero would not show as the title or its cut.
+// write outside the title's area, as the first call that needed it measured it, and on
+// any title that a reading of the command line up to its first zero would not show as
+// the title or its cut.
 #include <unistd.h>
 
 #include <algorithm>
@@ -71,22 +72,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   argv.push_back(nullptr);
   env.push_back(nullptr);
 
+  // The area as the first call that needed it measured it; later calls keep to it.
+  std::size_t remembered = 0;
   const int calls = 1 + input.next() % 4;
   for (int call = 0; call < calls; ++call) {
     const std::string title = make_string(input, 40);
     const std::vector<char> before = memory;
     const std::size_t in_place = std::strlen(argv[0]);
-    const std::size_t area = process_title_area(argv.data(), static_cast<int>(argc), env.data());
+    const std::size_t area =
+        remembered != 0 ? remembered : process_title_area(argv.data(), static_cast<int>(argc), env.data());
     const std::size_t start = static_cast<std::size_t>(argv[0] - memory.data());
     // The area is made of strings only, one behind the other.
     for (std::size_t i = start; i < start + area; ++i) check(string_byte[i]);
 
     char** saved = environ;
     environ = env.data();
-    set_process_title(argv.data(), static_cast<int>(argc), title.c_str());
+    write_process_title(argv.data(), static_cast<int>(argc), title.c_str(), remembered);
     environ = saved;
 
     const std::size_t written = title.size() <= in_place ? in_place + 1 : area;
+    check(remembered == (title.size() <= in_place ? remembered : area));
     const std::size_t shown_length = std::min(title.size(), written - 1);
     for (std::size_t i = 0; i < memory.size(); ++i) {
       if (i < start || i >= start + written) {
