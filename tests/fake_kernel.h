@@ -43,4 +43,7 @@ std::vector<int> funcs();
 
 void note(const std::string& event);
 
+// Answers one flush control call as scripted: the kernel's side of kernel_flush_call.
+long answer(int func, long data);
+
 }  // namespace fake_kernel

@@ -1,0 +1,121 @@
+#!/bin/bash
+# End-to-end checks of the background service: the start-up, the two processes it leaves
+# and what they do. Runs as root inside a private mount and PID namespace with a tmpfs
+# over /run, so nothing it starts outlives it. Under an emulator the processes' titles,
+# sessions, descriptors, signals and system calls are the emulator's, so nothing here can
+# be seen: the whole script is skipped, with the reason.
+#   usage: end_to_end_service.sh PROGRAM BACKEND SANITIZED RUNNER [REASON]   (see end_to_end.sh)
+set -u
+if [ "$4" != native ]; then
+  echo "skipped: $5"
+  exit 77
+fi
+source "$(dirname "$0")/end_to_end.sh"
+
+# The background service. Its processes ignore SIGTERM and SIGINT; SIGKILL ends them.
+titled() { pgrep -x -f "$(printf '%s' "$1" | sed 's/[()]/\\&/g')"; }
+stop_all() {
+  pkill -KILL -f '^(corvane \(daemon\)|update \()'
+  while pgrep -f '^(corvane \(daemon\)|update \()' >/dev/null; do sleep 0.05; done
+}
+count() { titled "$1" | wc -l; }
+# The processes start, retitle and end in their own time: conditions on them are polled
+# for up to five seconds.
+eventually() {
+  for _ in $(seq 100); do "$@" && return 0; sleep 0.05; done
+  return 1
+}
+wait_titled() { eventually titled "$1" >/dev/null && titled "$1"; }
+counted() { [ "$(count "$1")" = "$2" ]; }
+ignores() {  # SIGINT, SIGTERM and SIGCHLD are bits 1, 14 and 16 of the mask
+  local mask
+  mask=$(awk '/^SigIgn/ {print $2}' "/proc/$1/status")
+  [ $((0x$mask & 0x14002)) = $((0x14002)) ]
+}
+detached() {  # a session leader without a terminal, working in /
+  [ "$(ps -o sid= -p "$1" | tr -d ' ')" = "$1" ] && [ "$(ps -o tty= -p "$1" | tr -d ' ')" = "?" ] &&
+    [ "$(readlink "/proc/$1/cwd")" = / ] && ignores "$1"
+}
+# trace PID SECONDS [SYSCALLS]: what the process calls meanwhile, a name a line.
+trace() {
+  timeout "$2" strace -qq -p "$1" ${3:+-e trace=$3} 2>&1 | sed -n 's/^\([a-z_0-9]*\)(.*/\1/p'
+}
+sleeps_and_syncs_only() { ! printf '%s\n' "$1" | grep -q -v -E '^(sync|clock_nanosleep|clock_nanosleep_time64|nanosleep|restart_syscall)$'; }
+syncs() { printf '%s\n' "$1" | grep -c '^sync$'; }
+
+check "user: nothing left behind"  0 "" "$notice"                                     as_nobody corvane -f 1
+expect "user: no background process" test -z "$(pgrep -f '^(corvane \(|update \()')"
+
+# Descriptors the caller holds open must not reach the background processes.
+check "start"                      0 "" ""                                            bash -c 'exec 5>/dev/null 250>/dev/null; exec timeout 5 corvane'
+update=$(wait_titled "update (corvane)")
+expect "update process titled"     test -n "$update"
+expect "update process detached"   detached "$update"
+expect "update process holds no descriptor" test -z "$(ls "/proc/$update/fd")"
+kill -TERM "$update"; kill -INT "$update"
+if [ "$backend" = native ]; then
+  expect "kernel gave the daemon back" eventually counted "corvane (daemon)" 0
+else
+  daemon=$(wait_titled "corvane (daemon)")
+  expect "kernel-daemon process titled"   test -n "$daemon"
+  expect "kernel-daemon process detached" detached "$daemon"
+  fds=$(ls "/proc/$daemon/fd")
+  expect "kernel-daemon holds its lock alone" test "$(readlink "/proc/$daemon/fd/$fds")" = /run/corvane/daemon.lock -a "$fds" -gt 2
+  expect "lock is close-on-exec"       test $((0$(awk '/^flags/ {print $2}' "/proc/$daemon/fdinfo/$fds") & 02000000)) != 0
+  kill -TERM "$daemon"; kill -INT "$daemon"
+fi
+sleep 0.2
+expect "SIGTERM and SIGINT end nothing" kill -0 "$update"
+check "start through a pipe"       0 "" ""                                            timeout 5 bash -c 'corvane | cat'
+expect "a second update process"   eventually counted "update (corvane)" 2
+# The second start's kernel-daemon process is refused and ends.
+expect "one kernel-daemon at a time" eventually counted "corvane (daemon)" "$([ "$backend" = native ] && echo 0 || echo 1)"
+stop_all
+
+# The order of the start-up, and what each child does first.
+# (LeakSanitizer cannot stop the world under strace, and would end the run with 1.)
+: >"$work/start"
+ASAN_OPTIONS=detect_leaks=0 strace -f -qq -I1 -o "$work/start" -e trace=close,chdir,rt_sigaction,clone,fork,vfork,setsid,exit_group corvane &
+# Until both children started their sessions and the starter ended (and, on the native
+# build, the kernel-daemon process ended too), five seconds at the most.
+started() {
+  [ "$(grep -c -E '^[0-9]+ +setsid\(' "$work/start")" = 2 ] && [ "$(grep -c -E '^[0-9]+ +exit_group\(' "$work/start")" -ge "$1" ]
+}
+for _ in $(seq 100); do started "$([ "$backend" = native ] && echo 2 || echo 1)" && break; sleep 0.05; done
+kill $!; wait $!
+starter=$(awk 'NR == 1 {print $1}' "$work/start")
+# The starting process's calls from its first close of descriptor 0 on, a line each.
+awk -v p="$starter" '$1 == p && $2 !~ /^</ {$1 = ""; sub(/^ /, ""); print}' "$work/start" |
+  sed -n '/^close(0)/,$p' >"$work/starter"
+order=$(sed 's/(.*//' "$work/starter" | uniq -c | awk '{printf "%s %s ", $1, $2}')
+expect "start-up: closes, chdir, signals, two forks" test "$order" = "256 close 1 chdir 3 rt_sigaction 2 clone 1 exit_group "
+expect "start-up: closes 0 to 255 in turn" test "$(sed -n 's/^close(\([0-9]*\)).*/\1/p' "$work/starter" | tr '\n' ' ')" = "$(seq 0 255 | tr '\n' ' ')"
+expect "start-up: TERM, INT, CHLD ignored in turn" test "$(sed -n 's/^rt_sigaction(\(SIG[A-Z]*\), {sa_handler=\(SIG_[A-Z]*\).*/\1 \2/p' "$work/starter" | tr '\n' ' ')" = "SIGTERM SIG_IGN SIGINT SIG_IGN SIGCHLD SIG_IGN "
+expect "start-up: ends with status 0" grep -q '^exit_group(0' "$work/starter"
+expect "start-up: each child starts a session" test "$(grep -c -E '^[0-9]+ +setsid\(' "$work/start")" = 2
+[ "$backend" = native ] && expect "kernel-daemon process ends with status 1" grep -q -E '^[0-9]+ +exit_group\(1( |\))' "$work/start"
+stop_all
+
+if [ "$backend" = native ]; then
+  corvane -f 1 -s 1
+  update=$(wait_titled "update (sync)")
+  expect "refused flush: update (sync)" test -n "$update"
+  calls=$(trace "$update" 3.5)
+  expect "then sync alone, every second" test "$(syncs "$calls")" -ge 3
+  expect "and never a flush request"   sleeps_and_syncs_only "$calls"
+else
+  corvane -6 1 -f 1
+  update=$(wait_titled "update (corvane)")
+  calls=$(trace "$update" 3.5 sync)
+  expect "a flush request every second" test "$(syncs "$calls")" -ge 3
+  expect "the kernel keeps flushing on request" test -n "$(titled "update (corvane)")"
+  daemon=$(wait_titled "corvane (daemon)")
+  (sleep 0.5; corvane -6 2 -d >/dev/null) &
+  timeout 4.5 strace -qq -p "$daemon" -e trace=clock_nanosleep,sync -o "$work/daemon"
+  expect "flush daemon: sleeps the shorter ageing time" grep -q 'tv_sec=1,' "$work/daemon"
+  expect "flush daemon: reads it afresh each cycle"     grep -q 'tv_sec=2,' "$work/daemon"
+  expect "flush daemon: then flushes" test "$(grep -c '^sync()' "$work/daemon")" -ge 2
+  stop_all
+fi
+
+finish
