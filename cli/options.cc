@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "cli/kernel_parameters.h"
+#include "common/program_name.h"
 
 namespace {
 
@@ -42,8 +43,6 @@ long number_argument(int option, long minimum, long maximum, char* argv[]) {
 }
 
 }  // namespace
-
-const char* program_name(char* argv[]) { return argv != nullptr && argv[0] != nullptr ? argv[0] : "corvane"; }
 
 void print_usage(char* argv[]) {
   std::fprintf(stderr, "usage: %s [-012345678] [-d] [-s sync-delay] [-f flush-delay]\n", program_name(argv));

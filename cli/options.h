@@ -2,9 +2,6 @@
 
 #include "daemon/settings.h"
 
-// argv[0], or the program's own name where the caller handed it no argument vector.
-const char* program_name(char* argv[]);
-
 // The usage text, to standard error.
 void print_usage(char* argv[]);
 [[noreturn]] void show_usage(char* argv[]);

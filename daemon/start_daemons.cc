@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "cli/options.h"
+#include "common/program_name.h"
 #include "daemon/process_title.h"
 #include "daemon/update_loop.h"
 #include "kernel/flush_call.h"
