@@ -1,0 +1,53 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "kernel/flush_call.h"
+
+// The emulated interface keeps the nine parameters in the file "parameters" of its state
+// folder: nine lines of one decimal number each, every number within its parameter's
+// range. The file is only ever replaced whole, so readers take no lock.
+
+struct EmulatedParameter {
+  std::int32_t default_value;
+  std::int32_t minimum;
+  std::int32_t maximum;
+};
+
+// Index order, as the parameters are numbered. Times are in seconds, and at least one
+// second, since the flush daemon waits the shorter of the two ageing times.
+inline constexpr std::array<EmulatedParameter, KERNEL_PARAMETER_COUNT> EMULATED_PARAMETERS = {{
+    {25, 0, 100},       // 0: percent of the LRU list examined for dirty blocks
+    {500, 0, 1000000},  // 1: dirty blocks written each time the flush daemon runs
+    {64, 0, 1000000},   // 2: clean buffers loaded onto the free list at a time
+    {256, 0, 1000000},  // 3: dirty blocks that wake the flush daemon
+    {15, 0, 100},       // 4: percent of the cache scanned for free clusters
+    {30, 1, 86400},     // 5: seconds a data buffer ages before it is flushed
+    {5, 1, 86400},      // 6: seconds a non-data buffer ages before it is flushed
+    {60, 1, 86400},     // 7: seconds of the cache's load average time constant
+    {2, 0, 1000000},    // 8: load average ratio, a whole number
+}};
+
+inline constexpr std::size_t DATA_AGEING = 5;
+inline constexpr std::size_t METADATA_AGEING = 6;
+
+inline constexpr const char* PARAMETERS_FILE = "parameters";
+
+using ParameterValues = std::array<std::int32_t, KERNEL_PARAMETER_COUNT>;
+
+void set_defaults(ParameterValues& values);
+
+// Fills values from the parameters file in the state folder dirfd, or with the defaults
+// while there is none. Returns 0 or a negative error number: -EIO for a file that is not
+// nine numbers within their ranges, -EACCES for one that may have been planted.
+int load_parameters(int dirfd, ParameterValues& values);
+
+// The same from the state folder at path; the defaults while there is no folder.
+int read_parameters(const char* state_dir, ParameterValues& values);
+
+// Sets parameter index to value, creating the folder if need be: a read, change and
+// replace under the writers' lock, so that writers side by side lose no update. Returns
+// 0 or a negative error number, -EINVAL for a value outside the parameter's range.
+int store_parameter(const char* state_dir, std::size_t index, long value);

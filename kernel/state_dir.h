@@ -1,0 +1,23 @@
+#pragma once
+
+#include <sys/types.h>
+
+// The emulated interface's state folder and the files in it. Only root may have put them
+// there: a folder or file that anybody else owns or may write could have been planted.
+// Every open here follows no link, takes no controlling terminal, is closed on exec and
+// lands above the standard streams.
+
+// The background processes close descriptors 0 to 2, so a file opened there would take
+// in whatever is later written to a standard stream. Moves such a descriptor above them;
+// a negative fd passes through.
+int off_standard_streams(int fd);
+
+// Opens the state folder, creating it first if asked to. Returns the descriptor, or a
+// negative error number, -ENOENT for a missing folder that was not to be created.
+int open_state_dir(const char* path, bool create);
+
+// Opens the regular file name in the state folder dirfd with flags (O_CREAT and mode
+// allowed) and checks it. With private_to_root, anybody but root may not even read it.
+// Returns the descriptor or a negative error number: -EACCES for a file that is not a
+// regular one of root's, or that group or others may write (or, private, open).
+int open_state_file(int dirfd, const char* name, int flags, mode_t mode = 0, bool private_to_root = false);

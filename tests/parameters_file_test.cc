@@ -1,0 +1,85 @@
+#include "kernel/parameters_file.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "gtest/gtest.h"
+#include "tests/state_folder.h"
+
+namespace {
+
+class ParametersFile : public StateFolder {};
+
+TEST_F(ParametersFile, CorruptFileFailsWithEioAndStays) {
+  const char* const corrupt[] = {
+      "",
+      "25\n500\n64\n256\n15\n30\n5\n60\n",        // eight lines
+      "25\n500\n64\n256\n15\n30\n5\n60\n2\n2\n",  // ten
+      "25\n500\n64\n256\n15\n30\n5\n60\n2",       // no last line feed
+      "101\n500\n64\n256\n15\n30\n5\n60\n2\n",    // out of range
+      "25\n500\n64\n256\n15\n0\n5\n60\n2\n",      // an ageing time of 0
+      "-1\n500\n64\n256\n15\n30\n5\n60\n2\n",
+      "25\n5OO\n64\n256\n15\n30\n5\n60\n2\n",
+      "25 \n500\n64\n256\n15\n30\n5\n60\n2\n",
+      "garbage",
+  };
+  for (const char* text : corrupt) {
+    unlink((state + "/parameters").c_str());
+    ASSERT_EQ(write_parameter(1, 500), 0);
+    spit(state + "/parameters", text);
+    std::int32_t value = 0;
+    EXPECT_EQ(read_parameter(1, value), -EIO) << text;
+    EXPECT_EQ(write_parameter(1, 9), -EIO) << text;
+    EXPECT_EQ(file(), text);
+  }
+  spit(state + "/parameters", std::string(4096, '1'));
+  std::int32_t value = 0;
+  EXPECT_EQ(read_parameter(1, value), -EIO) << "an overlong file";
+}
+
+TEST_F(ParametersFile, WritersSideBySideLoseNoUpdate) {
+  constexpr int ROUNDS = 100;
+  pid_t writers[9];
+  for (int i = 0; i < 9; ++i) {
+    writers[i] = fork();
+    ASSERT_GE(writers[i], 0);
+    if (writers[i] == 0) {
+      for (int round = 1; round <= ROUNDS; ++round) {
+        if (write_parameter(i, round) != 0) _exit(1);
+      }
+      _exit(0);
+    }
+  }
+  for (const pid_t writer : writers) {
+    int status = 0;
+    ASSERT_EQ(waitpid(writer, &status, 0), writer);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  EXPECT_EQ(file(), "100\n100\n100\n100\n100\n100\n100\n100\n100\n");
+}
+
+TEST_F(ParametersFile, KilledWriterNeverLeavesATornFile) {
+  ASSERT_EQ(write_parameter(1, 1), 0);
+  unsigned seed = 1;
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+      for (long value = 0;; value = (value + 1) % 1000000) write_parameter(1, value);
+    }
+    usleep(static_cast<useconds_t>(rand_r(&seed) % 2000));
+    kill(writer, SIGKILL);
+    ASSERT_EQ(waitpid(writer, nullptr, 0), writer);
+    std::int32_t value = -1;
+    ASSERT_EQ(read_parameter(1, value), 0) << "attempt " << attempt << ": " << file();
+  }
+  EXPECT_EQ(write_parameter(2, 3), 0) << "a leftover temporary file is no obstacle";
+}
+
+}  // namespace

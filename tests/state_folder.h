@@ -1,0 +1,40 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "gtest/gtest.h"
+#include "kernel/emulated_interface.h"
+
+// A root-owned scratch folder for each test of the emulated interface; the state folder
+// inside it does not exist yet.
+class StateFolder : public testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  long call(int func, long data) { return emulated_flush_call(state.c_str(), func, data); }
+  long read_parameter(int index, std::int32_t& value) { return call(2 * index + 2, reinterpret_cast<long>(&value)); }
+  long write_parameter(int index, long value) { return call(2 * index + 3, value); }
+  std::string file() const { return slurp(state + "/parameters"); }
+
+  static std::string slurp(const std::string& path);
+  static void spit(const std::string& path, const std::string& text);
+
+  std::string scratch;
+  std::string state;
+};
+
+// Starts a process that asks to become the flush daemon of state, in a session of its own
+// as the kernel-daemon process is; it ends only if refused, with 100 plus the error number.
+pid_t start_flush_daemon(const std::string& state);
+
+// The exit status of child if it ends within the time, 999 if a signal ended it, or -1.
+int ended_within(pid_t child, int milliseconds);
+
+// Whether process pid holds a descriptor of path, within five seconds.
+bool comes_to_hold(pid_t pid, const std::string& path);
+
+void kill_and_reap(pid_t child);
