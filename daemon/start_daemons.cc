@@ -27,6 +27,12 @@ constexpr int INHERITED_DESCRIPTORS = 256;
 // on the caller's working folder, and no end by the caller's termination signals.
 void detach() {
   for (int fd = 0; fd < INHERITED_DESCRIPTORS; ++fd) close(fd);
+  // A descriptor above those would keep the caller's lock, pipe or file for the rest of
+  // the processes' lives.
+  if (close_range(INHERITED_DESCRIPTORS, ~0U, 0) != 0) {
+    const long limit = sysconf(_SC_OPEN_MAX);
+    for (long fd = INHERITED_DESCRIPTORS; fd < limit; ++fd) close(static_cast<int>(fd));
+  }
   if (chdir("/") != 0) {
     // Nowhere to report it, and the processes work in any folder.
   }

@@ -47,7 +47,12 @@ check "user: nothing left behind"  0 "" "$notice"                               
 expect "user: no background process" test -z "$(pgrep -f '^(corvane \(|update \()')"
 
 # Descriptors the caller holds open must not reach the background processes.
-check "start"                      0 "" ""                                            bash -c 'exec 5>/dev/null 250>/dev/null; exec timeout 5 corvane'
+# Descriptors the caller holds open must not reach the background processes, whatever
+# their number: below 256, above it, and up to the limit.
+inherited="$work/inherited"
+: >"$inherited"
+highest=$(($(ulimit -n) - 1))
+check "start"                      0 "" ""                                            bash -c "exec 3>$inherited 256>$inherited 300<$inherited $highest>$inherited; exec timeout 5 corvane"
 update=$(wait_titled "update (corvane)")
 expect "update process titled"     test -n "$update"
 expect "update process detached"   detached "$update"
@@ -59,15 +64,22 @@ else
   daemon=$(wait_titled "corvane (daemon)")
   expect "kernel-daemon process titled"   test -n "$daemon"
   expect "kernel-daemon process detached" detached "$daemon"
-  fds=$(ls "/proc/$daemon/fd")
-  expect "kernel-daemon holds its lock alone" test "$(readlink "/proc/$daemon/fd/$fds")" = /run/corvane/daemon.lock -a "$fds" -gt 2
-  expect "lock is close-on-exec"       test $((0$(awk '/^flags/ {print $2}' "/proc/$daemon/fdinfo/$fds") & 02000000)) != 0
+  # Its folder, its lock and its watch on the folder, above the standard streams, each
+  # closed on exec; nothing of the caller's.
+  holds=$(for fd in $(ls "/proc/$daemon/fd"); do
+    [ "$fd" -gt 2 ] && [ $((0$(awk '/^flags/ {print $2}' "/proc/$daemon/fdinfo/$fd") & 02000000)) != 0 ] &&
+      readlink "/proc/$daemon/fd/$fd"
+  done | sort | tr '\n' ' ')
+  expect "kernel-daemon holds its own alone" test "$holds" = "/run/corvane /run/corvane/daemon.lock anon_inode:inotify "
   kill -TERM "$daemon"; kill -INT "$daemon"
 fi
 sleep 0.2
 expect "SIGTERM and SIGINT end nothing" kill -0 "$update"
-check "start through a pipe"       0 "" ""                                            timeout 5 bash -c 'corvane | cat'
-expect "a second update process"   eventually counted "update (corvane)" 2
+# A pipe or a lock that the caller holds above 255 is let go of at once.
+check "start through a pipe"       0 "" ""                                            timeout 5 bash -c '( exec 400>&1; corvane ) | cat'
+check "start holding a lock"       0 "" ""                                            bash -c '( flock -x 300 && corvane ) 300>/run/admin.lock'
+expect "the caller's lock is free"  flock -n -x /run/admin.lock true
+expect "a third update process"    eventually counted "update (corvane)" 3
 # The second start's kernel-daemon process is refused and ends.
 expect "one kernel-daemon at a time" eventually counted "corvane (daemon)" "$([ "$backend" = native ] && echo 0 || echo 1)"
 stop_all
@@ -75,7 +87,7 @@ stop_all
 # The order of the start-up, and what each child does first.
 # (LeakSanitizer cannot stop the world under strace, and would end the run with 1.)
 : >"$work/start"
-ASAN_OPTIONS=detect_leaks=0 strace -f -qq -I1 -o "$work/start" -e trace=close,chdir,rt_sigaction,clone,fork,vfork,setsid,exit_group corvane &
+ASAN_OPTIONS=detect_leaks=0 strace -f -qq -I1 -o "$work/start" -e trace=close,close_range,chdir,rt_sigaction,clone,fork,vfork,setsid,exit_group corvane &
 # Until both children started their sessions and the starter ended (and, on the native
 # build, the kernel-daemon process ended too), five seconds at the most.
 started() {
@@ -88,7 +100,8 @@ starter=$(awk 'NR == 1 {print $1}' "$work/start")
 awk -v p="$starter" '$1 == p && $2 !~ /^</ {$1 = ""; sub(/^ /, ""); print}' "$work/start" |
   sed -n '/^close(0)/,$p' >"$work/starter"
 order=$(sed 's/(.*//' "$work/starter" | uniq -c | awk '{printf "%s %s ", $1, $2}')
-expect "start-up: closes, chdir, signals, two forks" test "$order" = "256 close 1 chdir 3 rt_sigaction 2 clone 1 exit_group "
+expect "start-up: closes, chdir, signals, two forks" test "$order" = "256 close 1 close_range 1 chdir 3 rt_sigaction 2 clone 1 exit_group "
+expect "start-up: then closes all above 255" grep -q '^close_range(256, 4294967295, 0) *= 0' "$work/starter"
 expect "start-up: closes 0 to 255 in turn" test "$(sed -n 's/^close(\([0-9]*\)).*/\1/p' "$work/starter" | tr '\n' ' ')" = "$(seq 0 255 | tr '\n' ' ')"
 expect "start-up: TERM, INT, CHLD ignored in turn" test "$(sed -n 's/^rt_sigaction(\(SIG[A-Z]*\), {sa_handler=\(SIG_[A-Z]*\).*/\1 \2/p' "$work/starter" | tr '\n' ' ')" = "SIGTERM SIG_IGN SIGINT SIG_IGN SIGCHLD SIG_IGN "
 expect "start-up: ends with status 0" grep -q '^exit_group(0' "$work/starter"
@@ -104,17 +117,23 @@ if [ "$backend" = native ]; then
   expect "then sync alone, every second" test "$(syncs "$calls")" -ge 3
   expect "and never a flush request"   sleeps_and_syncs_only "$calls"
 else
-  corvane -6 1 -f 1
+  corvane -5 86400 -6 86400 -f 1 -d >/dev/null
+  corvane -f 1
   update=$(wait_titled "update (corvane)")
   calls=$(trace "$update" 3.5 sync)
   expect "a flush request every second" test "$(syncs "$calls")" -ge 3
   expect "the kernel keeps flushing on request" test -n "$(titled "update (corvane)")"
   daemon=$(wait_titled "corvane (daemon)")
-  (sleep 0.5; corvane -6 2 -d >/dev/null) &
-  timeout 4.5 strace -qq -p "$daemon" -e trace=clock_nanosleep,sync -o "$work/daemon"
-  expect "flush daemon: sleeps the shorter ageing time" grep -q 'tv_sec=1,' "$work/daemon"
-  expect "flush daemon: reads it afresh each cycle"     grep -q 'tv_sec=2,' "$work/daemon"
-  expect "flush daemon: then flushes" test "$(grep -c '^sync()' "$work/daemon")" -ge 2
+  # Flushing once a day, until a write lowers the ageing time: it takes effect at once,
+  # not after the day's wait.
+  (sleep 0.5; corvane -6 1 -d >/dev/null) &
+  calls=$(trace "$daemon" 2.5)
+  expect "flush daemon: a lowered ageing time counts at once" test "$(syncs "$calls")" -ge 2
+  # Nothing changes: each cycle is the wait and the flush, and nothing else.
+  calls=$(trace "$daemon" 3.5)
+  expect "flush daemon: waits the shorter ageing time, then flushes" test "$(syncs "$calls")" -ge 3
+  expect "flush daemon: an idle cycle waits and flushes only" \
+    test -z "$(printf '%s\n' "$calls" | grep -v -E '^(ppoll|sync|restart_syscall)$')"
   stop_all
 fi
 
