@@ -45,8 +45,8 @@ long number_argument(int option, long minimum, long maximum, char* argv[]) {
 }  // namespace
 
 void print_usage(char* argv[]) {
-  std::fprintf(stderr, "usage: %s [-012345678] [-d] [-s sync-delay] [-f flush-delay]\n", program_name(argv));
-  std::fputs(USAGE_OPTIONS, stderr);
+  std::fprintf(stderr, "usage: %s [-012345678] [-d] [-s sync-delay] [-f flush-delay]\n%s", program_name(argv),
+               USAGE_OPTIONS);
 }
 
 void show_usage(char* argv[]) {

@@ -1,5 +1,6 @@
 #include "kernel/flush_daemon.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -72,7 +73,10 @@ int take(Service& service) {
   // The watch went on whatever the path named by then: it must be the folder opened.
   struct stat opened = {};
   struct stat watched = {};
-  if (fstat(service.folder, &opened) != 0 || lstat(service.state_dir, &watched) != 0) return -errno;
+  if (fstatat(service.folder, "", &opened, AT_EMPTY_PATH) != 0 ||
+      fstatat(AT_FDCWD, service.state_dir, &watched, AT_SYMLINK_NOFOLLOW) != 0) {
+    return -errno;
+  }
   if (!same_file(opened, watched)) return -EAGAIN;
   service.lock = take_lock(service.folder, DAEMON_LOCK, false);
   if (service.lock < 0) return service.lock;

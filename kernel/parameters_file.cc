@@ -66,8 +66,15 @@ int write_all(int fd, const char* text, std::size_t size) {
 int replace_parameters(int dirfd, const ParameterValues& values) {
   std::array<char, PARAMETERS_LIMIT> text;
   std::size_t size = 0;
+  // Every value is within its range, none negative and none wider than MOST_DIGITS.
   for (const std::int32_t value : values) {
-    size += static_cast<std::size_t>(std::snprintf(text.data() + size, text.size() - size, "%d\n", value));
+    std::array<char, MOST_DIGITS> digits;
+    std::size_t count = 0;
+    for (long rest = value; count == 0 || rest > 0; rest /= DECIMAL) {
+      digits[count++] = static_cast<char>('0' + rest % DECIMAL);
+    }
+    while (count > 0) text[size++] = digits[--count];
+    text[size++] = '\n';
   }
   // A writer that was killed leaves its temporary file; the next one starts afresh.
   if (unlinkat(dirfd, PARAMETERS_TEMPORARY, 0) != 0 && errno != ENOENT) return -errno;

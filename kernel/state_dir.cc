@@ -13,7 +13,7 @@ constexpr int OPEN_FLAGS = O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
 
 int check_owner(int fd, bool directory, mode_t forbidden) {
   struct stat status = {};
-  if (fstat(fd, &status) != 0) return -errno;
+  if (fstatat(fd, "", &status, AT_EMPTY_PATH) != 0) return -errno;
   const bool right_type = directory ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode);
   if (!right_type || status.st_uid != 0 || (status.st_mode & forbidden) != 0) return -EACCES;
   return 0;
@@ -42,10 +42,10 @@ int off_standard_streams(int fd) {
 
 int open_state_dir(const char* path, bool create) {
   constexpr int flags = O_RDONLY | O_DIRECTORY | OPEN_FLAGS;
-  int fd = open(path, flags);
+  int fd = openat(AT_FDCWD, path, flags);
   if (fd < 0 && errno == ENOENT && create) {
     if (mkdir(path, STATE_DIR_MODE) != 0 && errno != EEXIST) return -errno;
-    fd = open(path, flags);
+    fd = openat(AT_FDCWD, path, flags);
   }
   return checked(fd, true, S_IWGRP | S_IWOTH);
 }
