@@ -24,13 +24,20 @@ done
 synopsis=$("$build/corvane" -h 2>&1 | head -1 | sed 's/^usage: [^ ]* //')
 expect "page's synopsis is the usage line" test "$(MANWIDTH=200 man -l "$page" 2>/dev/null | sed -n '/^SYNOPSIS/{n;p;}' | sed 's/^ *corvane //')" = "$synopsis"
 
-# The completion, called as bash calls it: the words so far, the one being completed last.
+# The completion, called as bash calls it, with bash-completion loaded: the words so far,
+# the one being completed last. The program is never run to complete: a stand-in under
+# its name says so if it is.
+mkdir "$work/completion" "$work/standin" && touch "$work/completion/alpha" "$work/completion/beta"
+printf '#!/bin/sh\ntouch %s/ran\n' "$work" >"$work/standin/corvane"
+chmod 0755 "$work/standin/corvane"
 complete_line() {
-  PATH="$build:$PATH" bash -c '
+  (cd "$work/completion" && PATH="$work/standin:$PATH" bash -c '
+    source /usr/share/bash-completion/bash_completion
     source "$1"; shift
     COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
+    COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
     _corvane
-    echo "${COMPREPLY[*]}"' completion "$source/dist/corvane.bash" "$@"
+    printf "%s\n" "${COMPREPLY[@]}" | LC_ALL=C sort | paste -s -d " "' completion "$source/dist/corvane.bash" "$@")
 }
 all='-0 -1 -2 -3 -4 -5 -6 -7 -8 -d -f -h -s'
 while IFS='|' read -r want words; do
@@ -42,50 +49,116 @@ $all|corvane -
 -d|corvane -d
 $all|corvane -3 40 -
 |corvane -x
-5|corvane -f ''
-30|corvane -s ''
-256|corvane -3 ''
-25|corvane -d -0 ''
+|corvane -f ''
+|corvane -s ''
+|corvane -3 ''
+|corvane -d -0 ''
+|corvane -d3 ''
+|corvane -hf ''
+$all|corvane -3d ''
+$all|corvane -d3 40 ''
 |corvane -3 4
 |corvane -f 1
 |corvane -s x
 $all|corvane -3 40 ''
+alpha beta|corvane -d '>' ''
+alpha|corvane -d '>' a
 EOT
+expect "completion never runs the program" test ! -e "$work/ran"
 
-# cmake --install honours DESTDIR and the prefix.
+# The same in a real interactive bash, keys typed in tmux: after a number's option a Tab
+# inserts nothing, after a redirection it completes a file name.
+tm() { tmux -L corvane-test "$@"; }
+screen() { tm capture-pane -p -t completion | sed '/^$/d'; }
+typed() {  # KEYS...: types them, then prints the screen's last line once it stops changing
+  local before
+  tm send-keys -t completion "$@"
+  for _ in $(seq 20); do before=$(screen); sleep 0.1; [ "$(screen)" = "$before" ] && break; done
+  screen | tail -1
+}
+if command -v tmux >/dev/null; then
+  tm new-session -d -s completion -x 120 -y 20 -c "$work/completion" \
+    "env -i HOME=$work TERM=xterm PATH=$work/standin:/usr/bin:/bin PS1='$ ' bash --norc --noprofile"
+  tm send-keys -t completion "source /usr/share/bash-completion/bash_completion; source $source/dist/corvane.bash; clear" Enter
+  sleep 0.5
+  expect "tmux: no value after -3"        test "$(typed 'corvane -3 ' Tab Tab)" = '$ corvane -3'
+  tm send-keys -t completion C-u
+  expect "tmux: none after -d3 either"    test "$(typed 'corvane -d3 ' Tab Tab)" = '$ corvane -d3'
+  tm send-keys -t completion C-u
+  expect "tmux: a file after >"           test "$(typed 'corvane -d > al' Tab)" = '$ corvane -d > alpha'
+  tm send-keys -t completion C-u
+  typed 'corvane -' Tab Tab >/dev/null
+  lists_options() { screen | grep -q -- '-0 .*-8 .*-s'; }
+  expect "tmux: the options after -"      lists_options
+  tm kill-server
+  expect "tmux: the program never ran"    test ! -e "$work/ran"
+else
+  echo "skipped: the interactive completion cases (no tmux)"
+fi
+
+# cmake --install honours DESTDIR and the prefix, and leaves a manifest to uninstall by.
 DESTDIR=$work/destdir cmake --install "$build" --prefix /opt/corvane >/dev/null
 for file in sbin/corvane share/man/man8/corvane.8.gz lib/systemd/system/corvane.service \
-  share/bash-completion/completions/corvane share/doc/corvane/copyright; do
+  share/bash-completion/completions/corvane share/doc/corvane/LICENSE etc/default/corvane; do
   expect "installed: $file" test -f "$work/destdir/opt/corvane/$file"
 done
-expect "the unit starts the installed program" \
-  grep -qx 'ExecStart=/opt/corvane/sbin/corvane' "$work/destdir/opt/corvane/lib/systemd/system/corvane.service"
+unit=$work/destdir/opt/corvane/lib/systemd/system/corvane.service
+expect "the unit starts the installed program with its options" grep -qx 'ExecStart=/opt/corvane/sbin/corvane $CORVANE_OPTS' "$unit"
+expect "the unit reads the installed options file" grep -qx 'EnvironmentFile=-/opt/corvane/etc/default/corvane' "$unit"
+sed "s|^|$work/destdir|" "$build/install_manifest.txt" | xargs rm -f
+expect "the manifest names every file installed" test -z "$(find "$work/destdir" -type f)"
 
-# The Debian package: lintian finds no error, and dpkg installs what it should.
-(cd "$build" && cpack -G DEB -B "$work/package" >/dev/null 2>&1) || echo "FAIL: cpack"
-deb=$(ls "$work"/package/corvane_*.deb)
-lintian "$deb" >"$work/lintian" 2>&1
-expect "lintian finds no error" test $? = 0 -a -z "$(grep '^E:' "$work/lintian")"
-grep -E '^[WE]:' "$work/lintian"
-expect "package depends on libc" dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= '
-expect "page is compressed in the package" dpkg-deb -c "$deb" | grep -q ' ./usr/share/man/man8/corvane.8.gz$'
+# The unit's hardening, as systemd scores it.
+DESTDIR=$work/unit cmake --install "$build" --prefix /usr >/dev/null
+exposure=$(systemd-analyze security --offline=true "$work/unit/usr/lib/systemd/system/corvane.service" 2>/dev/null |
+  sed -n 's/.*Overall exposure level for corvane.service: \([0-9.]*\).*/\1/p')
+expect "the unit's exposure is at most 1.5 (it is ${exposure:-unknown})" awk -v e="${exposure:-99}" 'BEGIN {exit !(e <= 1.5)}'
 
+# The Debian package, built the Debian way from two copies of the tree: the same bytes
+# each time, and nothing for lintian to say that is not overridden with its reason.
+for copy in 1 2; do
+  mkdir -p "$work/package$copy/corvane"
+  tar -C "$source" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/package$copy/corvane" -xf -
+  (cd "$work/package$copy/corvane" && dpkg-buildpackage -us -uc -b >"$work/package$copy/log" 2>&1) ||
+    { echo "FAIL: dpkg-buildpackage"; tail -20 "$work/package$copy/log"; }
+done
+deb=$(ls "$work"/package1/corvane_*.deb)
+for package in corvane corvane-dbgsym; do
+  expect "$package builds bit for bit the same" cmp "$work"/package1/${package}_*.deb "$work"/package2/${package}_*.deb
+done
+lintian --pedantic -I "$work"/package1/*.changes >"$work/lintian" 2>/dev/null
+expect "lintian --pedantic -I says nothing" test -z "$(grep -E '^[EWIPX]:' "$work/lintian")"
+grep -E '^[EWIPX]:' "$work/lintian"
+expect "package depends on libc" sh -c "dpkg-deb -f '$deb' Depends | grep -q '^libc6 (>= '"
+dpkg-deb -x "$deb" "$work/unpacked"
+expect "the program is stripped" sh -c "file '$work/unpacked/usr/sbin/corvane' | grep -q ', stripped'"
+expect "page is compressed in the package" sh -c "dpkg-deb -c '$deb' | grep -q ' ./usr/share/man/man8/corvane.8.gz$'"
+
+# Installed, upgraded, removed and purged under overlays that vanish with the namespace.
+# No systemd runs here: the maintainer scripts enable the unit and forget it again, and
+# start, restart and stop nothing.
 for dir in usr var etc; do
   mkdir -p "$work/overlay/$dir/upper" "$work/overlay/$dir/work"
   mount -t overlay overlay -o "lowerdir=/$dir,upperdir=$work/overlay/$dir/upper,workdir=$work/overlay/$dir/work" "/$dir" ||
     { echo "FAIL: overlay over /$dir"; exit 1; }
 done
-expect "dpkg installs the package" dpkg -i "$deb" >/dev/null
-for file in /usr/sbin/corvane /usr/share/man/man8/corvane.8.gz /usr/lib/systemd/system/corvane.service \
+enabled=/etc/systemd/system/multi-user.target.wants/corvane.service
+quietly() { "$@" >>"$work/dpkg.log" 2>&1 || { tail -5 "$work/dpkg.log"; return 1; }; }
+expect "dpkg installs the package" quietly dpkg -i "$deb"
+for file in /usr/sbin/corvane /usr/share/man/man8/corvane.8.gz /lib/systemd/system/corvane.service /etc/default/corvane \
   /usr/share/bash-completion/completions/corvane /usr/share/doc/corvane/copyright /usr/share/doc/corvane/changelog.gz; do
   expect "package installed $file" test -f "$file"
 done
+expect "installing enables the unit" test -L "$enabled"
+expect "/etc/default/corvane is a conffile" sh -c "dpkg-query -W -f='\${Conffiles}' corvane | grep -q '^ /etc/default/corvane '"
 expect "man finds the page" test "$(man -w corvane)" = /usr/share/man/man8/corvane.8.gz
 expect "installed program lists" sh -c '/usr/sbin/corvane -d | head -1 | grep -qx "corvane version 1.4"'
-if command -v systemd-analyze >/dev/null; then
-  expect "systemd-analyze verify says nothing" silent systemd-analyze verify corvane.service
-fi
-expect "dpkg removes the package" dpkg -r corvane >/dev/null
-expect "nothing left but the folders" test ! -e /usr/sbin/corvane -a ! -e /usr/lib/systemd/system/corvane.service
+expect "systemd-analyze verify says nothing" silent systemd-analyze verify corvane.service
+expect "dpkg upgrades the package" quietly dpkg -i "$deb"
+expect "dpkg removes the package" quietly dpkg -r corvane
+expect "removing leaves the options file" test -f /etc/default/corvane -a ! -e /usr/sbin/corvane
+expect "dpkg purges the package" quietly dpkg -P corvane
+expect "purging forgets the unit" test ! -e "$enabled" -a ! -L "$enabled"
+expect "purging takes the options file" test ! -e /etc/default/corvane
 
 finish
