@@ -137,6 +137,64 @@ dpkg-deb -x "$deb" "$work/unpacked"
 expect "the program is stripped" sh -c "file '$work/unpacked/usr/sbin/corvane' | grep -q ', stripped'"
 expect "page is compressed in the package" sh -c "dpkg-deb -c '$deb' | grep -q ' ./usr/share/man/man8/corvane.8.gz$'"
 
+# The unit under a real systemd: a container booted from an overlay of the whole root
+# file system, so that its boot-time cleanup acts on the overlay alone, with the package
+# installed in it. A check inside starts, restarts and stops the service, and powers off.
+mkdir -p "$work/sysroot/upper" "$work/sysroot/work" "$work/sysroot/merged" "$work/results"
+root=$work/sysroot/merged
+if mount -t overlay overlay -o "lowerdir=/,upperdir=$work/sysroot/upper,workdir=$work/sysroot/work" "$root" &&
+  cp "$deb" "$root/tmp/corvane.deb" && chroot "$root" dpkg -i /tmp/corvane.deb >"$work/dpkg.log" 2>&1; then
+  cat >"$root/usr/local/sbin/corvane-check" <<'EOF'
+#!/bin/bash
+# What the service does under systemd, one "name value" line each, into /results/out.
+say() { echo "$1 $2" >>/results/out; }
+titles() { pgrep -a -x corvane | cut -d' ' -f2- | sort | paste -s -d,; }
+say active-at-boot "$(systemctl is-active corvane)"
+say titles-at-boot "$(titles)"
+echo 'CORVANE_OPTS="-6 3 -f 2"' >/etc/default/corvane
+before=$(pgrep -x corvane | paste -s -d,)
+systemctl restart corvane && say restart ok
+sleep 2
+say new-processes "$([ "$(pgrep -x corvane | paste -s -d,)" != "$before" ] && echo yes)"
+say titles-after-restart "$(titles)"
+say options-applied "$(corvane -d | sed -n 's/^6: *//p' | cut -d' ' -f1)"
+say result "$(systemctl show -p Result --value corvane)"
+systemctl stop corvane && say stop ok
+sleep 1
+say left-after-stop "$(pgrep -x corvane | wc -l)"
+systemctl start corvane && say start ok
+sleep 1
+say titles-after-start "$(titles)"
+systemctl poweroff
+EOF
+  chmod 0755 "$root/usr/local/sbin/corvane-check"
+  printf '[Unit]\nAfter=multi-user.target\n[Service]\nType=oneshot\nExecStart=/usr/local/sbin/corvane-check\n' \
+    >"$root/etc/systemd/system/corvane-check.service"
+  ln -s ../corvane-check.service "$root/etc/systemd/system/multi-user.target.wants/corvane-check.service"
+  timeout 120 systemd-nspawn --register=no --keep-unit --link-journal=no -q --boot -D "$root" \
+    --bind="$work/results:/results" >"$work/nspawn.log" 2>&1
+fi
+if [ -s "$work/results/out" ]; then
+  said() { grep -qx "$1 $2" "$work/results/out"; }
+  both='corvane (daemon),update (corvane)'
+  with_options='corvane (daemon)  -6 3 -f 2,update (corvane)  -6 3 -f 2'
+  expect "systemd: installing enabled and started it" said active-at-boot active
+  expect "systemd: both processes at boot"    said titles-at-boot "$both"
+  expect "systemd: restart"                   said restart ok
+  expect "systemd: restart makes new ones"    said new-processes yes
+  expect "systemd: both run, confined"        said titles-after-restart "$with_options"
+  expect "systemd: options from /etc/default" said options-applied 3
+  expect "systemd: nothing failed"            said result success
+  expect "systemd: stop"                      said stop ok
+  expect "systemd: stop leaves nothing"       said left-after-stop 0
+  expect "systemd: start"                     said start ok
+  expect "systemd: both again after start"    said titles-after-start "$with_options"
+  [ "$failed" = 0 ] || sed 's/^/  systemd said: /' "$work/results/out"
+else
+  echo "skipped: the unit under systemd: no container booted here: $(tail -1 "$work/nspawn.log" 2>/dev/null)"
+fi
+umount "$root" 2>/dev/null
+
 # Installed, upgraded, removed and purged under overlays that vanish with the namespace.
 # No systemd runs here: the maintainer scripts enable the unit and forget it again, and
 # start, restart and stop nothing.
