@@ -73,9 +73,9 @@ int take(Service& service) {
   // The watch went on whatever the path named by then: it must be the folder opened.
   struct stat opened = {};
   struct stat watched = {};
-  if (fstatat(service.folder, "", &opened, AT_EMPTY_PATH) != 0 ||
-      fstatat(AT_FDCWD, service.state_dir, &watched, AT_SYMLINK_NOFOLLOW) != 0) {
-    return -errno;
+  if (fstatat(service.folder, "", &opened, AT_EMPTY_PATH) != 0) return -errno;
+  if (fstatat(AT_FDCWD, service.state_dir, &watched, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? -EAGAIN : -errno;
   }
   if (!same_file(opened, watched)) return -EAGAIN;
   service.lock = take_lock(service.folder, DAEMON_LOCK, false);
