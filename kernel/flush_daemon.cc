@@ -162,7 +162,8 @@ int serve_as_flush_daemon(const char* state_dir) {
     const std::int64_t flush_at = last_flush + period(service.values);
     wait_until(service, service.retake_at >= 0 ? std::min(flush_at, service.retake_at) : flush_at);
     result = retake_when_due(service);
-    if (now() >= last_flush + period(service.values)) {
+    // A daemon that yielded flushes no more.
+    if (result == 0 && now() >= last_flush + period(service.values)) {
       sync();
       last_flush = now();
     }
