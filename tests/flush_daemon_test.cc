@@ -54,9 +54,7 @@ TEST_F(FlushDaemon, OneAtATimeWhateverIsDoneToTheFolder) {
     for (const int pause_ms : {0, 500}) {
       const pid_t first = start_flush_daemon(state);
       ASSERT_TRUE(comes_to_hold(first, lock())) << c.name;
-      std::string command = c.command;
-      for (std::size_t at = 0; (at = command.find("%s")) != std::string::npos;) command.replace(at, 2, state);
-      ASSERT_EQ(std::system(command.c_str()), 0) << command;
+      ASSERT_EQ(run_on(c.command, state), 0) << c.command;
       usleep(static_cast<useconds_t>(pause_ms) * 1000);
       const pid_t second = start_flush_daemon(state);
       const int first_status = ended_within(first, 1000);

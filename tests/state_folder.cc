@@ -67,3 +67,11 @@ void kill_and_reap(pid_t child) {
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
 }
+
+int run_on(const std::string& command, const std::string& path) {
+  std::string filled = command;
+  for (std::size_t at = 0; (at = filled.find("%s", at)) != std::string::npos; at += path.size()) {
+    filled.replace(at, 2, path);
+  }
+  return std::system(filled.c_str());
+}

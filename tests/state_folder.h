@@ -38,3 +38,6 @@ int ended_within(pid_t child, int milliseconds);
 bool comes_to_hold(pid_t pid, const std::string& path);
 
 void kill_and_reap(pid_t child);
+
+// Runs the shell command with every %s in it standing for path; returns its status.
+int run_on(const std::string& command, const std::string& path);

@@ -76,9 +76,7 @@ TEST_F(StateLock, LockFilesAreRootsAlone) {
   };
   for (const Case& c : cases) {
     ASSERT_EQ(std::system(("rm -rf " + lock + " && touch " + lock + " && chmod 0600 " + lock).c_str()), 0);
-    std::string command = c.command;
-    for (std::size_t at = 0; (at = command.find("%s")) != std::string::npos;) command.replace(at, 2, lock);
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    ASSERT_EQ(run_on(c.command, lock), 0) << c.command;
     EXPECT_EQ(write_parameter(3, 42), c.error) << c.name;
   }
   EXPECT_EQ(file(), "25\n500\n64\n40\n15\n30\n5\n60\n2\n");
