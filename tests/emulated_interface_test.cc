@@ -1,4 +1,4 @@
-#include "kernel/emulated_interface.h"
+#include "emulated/emulated_interface.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

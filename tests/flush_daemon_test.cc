@@ -1,4 +1,4 @@
-#include "kernel/flush_daemon.h"
+#include "emulated/flush_daemon.h"
 
 #include <fcntl.h>
 #include <sched.h>

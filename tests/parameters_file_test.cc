@@ -1,4 +1,4 @@
-#include "kernel/parameters_file.h"
+#include "emulated/parameters_file.h"
 
 #include <signal.h>
 #include <sys/wait.h>

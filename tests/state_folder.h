@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "emulated/emulated_interface.h"
 #include "gtest/gtest.h"
-#include "kernel/emulated_interface.h"
 
 // A root-owned scratch folder for each test of the emulated interface; the state folder
 // inside it does not exist yet.

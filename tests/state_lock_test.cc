@@ -1,4 +1,4 @@
-#include "kernel/state_lock.h"
+#include "emulated/state_lock.h"
 
 #include <dirent.h>
 #include <fcntl.h>

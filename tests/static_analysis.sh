@@ -7,12 +7,12 @@ set -u
 build=$1
 cd "$2" || exit 1
 status=0
-mapfile -t all < <(git ls-files '*.cc' '*.h' 2>/dev/null || find kernel cli daemon tests -name '*.cc' -o -name '*.h')
-mapfile -t program < <(printf '%s\n' "${all[@]}" | grep -E '^(kernel|cli|daemon|common)/.*\.cc$')
+mapfile -t all < <(git ls-files '*.cc' '*.h' 2>/dev/null || find kernel emulated cli daemon tests -name '*.cc' -o -name '*.h')
+mapfile -t program < <(printf '%s\n' "${all[@]}" | grep -E '^(kernel|emulated|cli|daemon|common)/.*\.cc$')
 
 clang-format --dry-run --Werror "${all[@]}" || { echo "FAIL: clang-format would change the files above"; status=1; }
 clang-tidy --quiet -p "$build" "${program[@]}" 2> >(grep -v 'warnings generated' >&2) || { echo "FAIL: clang-tidy"; status=1; }
 cppcheck --enable=warning,performance,portability --error-exitcode=1 --std=c++20 --inline-suppr -q -I . \
-  kernel cli daemon common || { echo "FAIL: cppcheck"; status=1; }
+  kernel emulated cli daemon common || { echo "FAIL: cppcheck"; status=1; }
 [ "$status" = 0 ] && echo "clang-format, clang-tidy and cppcheck: nothing found"
 exit "$status"

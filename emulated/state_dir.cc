@@ -1,4 +1,4 @@
-#include "kernel/state_dir.h"
+#include "emulated/state_dir.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

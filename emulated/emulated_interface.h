@@ -1,6 +1,6 @@
 #pragma once
 
-#include "kernel/parameters_file.h"
+#include "emulated/parameters_file.h"
 
 // The flush interface in user space, for machines whose kernel lacks the flush control
 // call. It answers every function code as the kernel would, to root only: it keeps the

@@ -1,4 +1,4 @@
-#include "kernel/state_lock.h"
+#include "emulated/state_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "kernel/state_dir.h"
+#include "emulated/state_dir.h"
 
 namespace {
 

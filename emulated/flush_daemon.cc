@@ -1,4 +1,4 @@
-#include "kernel/flush_daemon.h"
+#include "emulated/flush_daemon.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,9 +13,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "kernel/parameters_file.h"
-#include "kernel/state_dir.h"
-#include "kernel/state_lock.h"
+#include "emulated/parameters_file.h"
+#include "emulated/state_dir.h"
+#include "emulated/state_lock.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "kernel/emulated_interface.h"
+#include "emulated/emulated_interface.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 
+#include "emulated/flush_daemon.h"
 #include "kernel/flush_call.h"
-#include "kernel/flush_daemon.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "kernel/parameters_file.h"
+#include "emulated/parameters_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string_view>
 
-#include "kernel/state_dir.h"
-#include "kernel/state_lock.h"
+#include "emulated/state_dir.h"
+#include "emulated/state_lock.h"
 
 namespace {
 
