@@ -90,11 +90,12 @@ OptionsEnd read_options(int argc, char* argv[], Settings& settings) {
         if (show_kernel_parameters() != 0) listing_failed = true;
         listed = true;
         break;
+      // A delay of 0 would make the update process call back to back.
       case 'f':
-        settings.flush_delay = static_cast<std::int32_t>(number_argument(option, 0, INT32_MAX, argv));
+        settings.flush_delay = static_cast<std::int32_t>(number_argument(option, 1, INT32_MAX, argv));
         break;
       case 's':
-        settings.sync_delay = static_cast<std::int32_t>(number_argument(option, 0, INT32_MAX, argv));
+        settings.sync_delay = static_cast<std::int32_t>(number_argument(option, 1, INT32_MAX, argv));
         break;
       default:
         show_usage(argv);

@@ -21,7 +21,7 @@ usage='usage: corvane [-012345678] [-d] [-s sync-delay] [-f flush-delay]
   -h  Give this help
   -s  If acting as update then call sync this often (in seconds)'
 number() { printf 'Option -%s requires a number from %s, not "%s"!\n%s' "$1" "$2" "$3" "$usage"; }
-any='-2147483648 to 2147483647' delay='0 to 2147483647'
+any='-2147483648 to 2147483647' delay='1 to 2147483647'
 version='corvane version 1.4'
 
 # What every build does alike.
@@ -34,6 +34,8 @@ check "trailing text"              1 "" "$(number 5 "$any" 12x)"                
 check "empty number"               1 "" "$(number 0 "$any" '')"                       corvane -0 ''
 check "beyond 32 bits"             1 "" "$(number 8 "$any" 2147483648)"               corvane -8 2147483648
 check "negative flush delay"       1 "" "$(number f "$delay" -1)"                     corvane -f -1
+check "no flush delay"             1 "" "$(number f "$delay" 0)"                      corvane -f 0
+check "no sync delay, signed"      1 "" "$(number s "$delay" -0)"                     corvane -s -0
 check "garbage sync delay"         1 "" "$(number s "$delay" 3x)"                     corvane -s 3x
 check "user: one-shot flush"       0 "" "$notice"                                     as_nobody corvane
 check "user: delays play no part"  0 "" "$notice"                                     as_nobody corvane -f 2 -s 10

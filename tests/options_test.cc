@@ -180,8 +180,10 @@ TEST_F(Options, EndTheRunWithStatusOne) {
       {{"corvane", "-3", ""}, "Option -3 requires a number from -2147483648 to 2147483647, not \"\"!\n"},
       {{"corvane", "-0", "2147483648"},
        "Option -0 requires a number from -2147483648 to 2147483647, not \"2147483648\"!\n"},
-      {{"corvane", "-f", "-1"}, "Option -f requires a number from 0 to 2147483647, not \"-1\"!\n"},
-      {{"corvane", "-s", "12x"}, "Option -s requires a number from 0 to 2147483647, not \"12x\"!\n"},
+      {{"corvane", "-f", "-1"}, "Option -f requires a number from 1 to 2147483647, not \"-1\"!\n"},
+      {{"corvane", "-f", "0"}, "Option -f requires a number from 1 to 2147483647, not \"0\"!\n"},
+      {{"corvane", "-s", "-0"}, "Option -s requires a number from 1 to 2147483647, not \"-0\"!\n"},
+      {{"corvane", "-s", "12x"}, "Option -s requires a number from 1 to 2147483647, not \"12x\"!\n"},
   };
   for (const Case& c : cases) {
     EXPECT_EXIT(run_and_exit(c.words), testing::ExitedWithCode(1), "^" + std::string(c.err) + usage) << c.words[1];
