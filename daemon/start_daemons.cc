@@ -1,10 +1,15 @@
 #include "daemon/start_daemons.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/program_name.h"
 #include "daemon/process_title.h"
@@ -14,6 +19,8 @@
 namespace {
 
 constexpr int INHERITED_DESCRIPTORS = 256;
+constexpr std::size_t LISTING_BUFFER = 4096;
+constexpr int DECIMAL = 10;
 
 [[noreturn]] void flush_once(char* argv[]) {
   // The kernel's answer changes nothing here: sync follows either way.
@@ -23,16 +30,49 @@ constexpr int INHERITED_DESCRIPTORS = 256;
   std::exit(0);
 }
 
+// Closes every descriptor from first up where close_range is missing (kernels before
+// 5.9): those that /proc/self/fd lists, or, without /proc, those that poll finds open,
+// a batch at a time. Either way never one call for each number up to the limit, which
+// may be a million.
+void close_from_without_close_range(int first) {
+  const int listing = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing >= 0) {
+    alignas(dirent64) std::array<char, LISTING_BUFFER> buffer;
+    ssize_t size = 0;
+    while ((size = getdents64(listing, buffer.data(), buffer.size())) > 0) {
+      for (ssize_t at = 0; at < size;) {
+        dirent64 entry;
+        std::memcpy(&entry, buffer.data() + at, offsetof(dirent64, d_name));
+        int fd = 0;
+        for (const char* digit = buffer.data() + at + offsetof(dirent64, d_name); *digit >= '0' && *digit <= '9';
+             ++digit) {
+          fd = fd * DECIMAL + (*digit - '0');
+        }
+        if (fd >= first && fd != listing) close(fd);
+        at += entry.d_reclen;
+      }
+    }
+    close(listing);
+    return;
+  }
+  std::array<pollfd, INHERITED_DESCRIPTORS> batch;
+  const long limit = sysconf(_SC_OPEN_MAX);
+  for (long from = first; from < limit; from += INHERITED_DESCRIPTORS) {
+    for (std::size_t i = 0; i < batch.size(); ++i) batch[i] = {static_cast<int>(from) + static_cast<int>(i), 0, 0};
+    if (poll(batch.data(), batch.size(), 0) < 0) continue;
+    for (const pollfd& entry : batch) {
+      if ((entry.revents & POLLNVAL) == 0) close(entry.fd);
+    }
+  }
+}
+
 // Cuts the process loose from its caller: no terminal, pipe or file held open, no hold
 // on the caller's working folder, and no end by the caller's termination signals.
 void detach() {
   for (int fd = 0; fd < INHERITED_DESCRIPTORS; ++fd) close(fd);
   // A descriptor above those would keep the caller's lock, pipe or file for the rest of
   // the processes' lives.
-  if (close_range(INHERITED_DESCRIPTORS, ~0U, 0) != 0) {
-    const long limit = sysconf(_SC_OPEN_MAX);
-    for (long fd = INHERITED_DESCRIPTORS; fd < limit; ++fd) close(static_cast<int>(fd));
-  }
+  if (close_range(INHERITED_DESCRIPTORS, ~0U, 0) != 0) close_from_without_close_range(INHERITED_DESCRIPTORS);
   if (chdir("/") != 0) {
     // Nowhere to report it, and the processes work in any folder.
   }
