@@ -30,31 +30,34 @@ constexpr int DECIMAL = 10;
   std::exit(0);
 }
 
-// Closes every descriptor from first up where close_range is missing (kernels before
-// 5.9): those that /proc/self/fd lists, or, without /proc, those that poll finds open,
-// a batch at a time. Either way never one call for each number up to the limit, which
-// may be a million.
-void close_from_without_close_range(int first) {
+// Where close_range is missing (kernels before 5.9), the descriptors from first up are
+// closed as /proc/self/fd lists them, or, without /proc, as poll finds them open, a batch
+// at a time: never one call for each number up to the limit, which may be a million.
+
+// Returns false where /proc/self/fd cannot be read.
+bool close_listed_from(int first) {
   const int listing = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listing >= 0) {
-    alignas(dirent64) std::array<char, LISTING_BUFFER> buffer;
-    ssize_t size = 0;
-    while ((size = getdents64(listing, buffer.data(), buffer.size())) > 0) {
-      for (ssize_t at = 0; at < size;) {
-        dirent64 entry;
-        std::memcpy(&entry, buffer.data() + at, offsetof(dirent64, d_name));
-        int fd = 0;
-        for (const char* digit = buffer.data() + at + offsetof(dirent64, d_name); *digit >= '0' && *digit <= '9';
-             ++digit) {
-          fd = fd * DECIMAL + (*digit - '0');
-        }
-        if (fd >= first && fd != listing) close(fd);
-        at += entry.d_reclen;
+  if (listing < 0) return false;
+  alignas(dirent64) std::array<char, LISTING_BUFFER> buffer;
+  ssize_t size = 0;
+  while ((size = getdents64(listing, buffer.data(), buffer.size())) > 0) {
+    for (ssize_t at = 0; at < size;) {
+      dirent64 entry;
+      std::memcpy(&entry, buffer.data() + at, offsetof(dirent64, d_name));
+      // "." and ".." read as 0, which lies below first.
+      int fd = 0;
+      for (const char* digit = buffer.data() + at + offsetof(dirent64, d_name); *digit != '\0'; ++digit) {
+        fd = fd * DECIMAL + (*digit - '0');
       }
+      if (fd >= first && fd != listing) close(fd);
+      at += entry.d_reclen;
     }
-    close(listing);
-    return;
   }
+  close(listing);
+  return true;
+}
+
+void close_polled_from(int first) {
   std::array<pollfd, INHERITED_DESCRIPTORS> batch;
   const long limit = sysconf(_SC_OPEN_MAX);
   for (long from = first; from < limit; from += INHERITED_DESCRIPTORS) {
@@ -72,7 +75,9 @@ void detach() {
   for (int fd = 0; fd < INHERITED_DESCRIPTORS; ++fd) close(fd);
   // A descriptor above those would keep the caller's lock, pipe or file for the rest of
   // the processes' lives.
-  if (close_range(INHERITED_DESCRIPTORS, ~0U, 0) != 0) close_from_without_close_range(INHERITED_DESCRIPTORS);
+  if (close_range(INHERITED_DESCRIPTORS, ~0U, 0) != 0 && !close_listed_from(INHERITED_DESCRIPTORS)) {
+    close_polled_from(INHERITED_DESCRIPTORS);
+  }
   if (chdir("/") != 0) {
     // Nowhere to report it, and the processes work in any folder.
   }
