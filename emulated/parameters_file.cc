@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 #include "emulated/state_dir.h"
@@ -12,28 +13,24 @@
 
 namespace {
 
-constexpr const char* PARAMETERS_TEMPORARY = "parameters.new";
 constexpr mode_t PARAMETERS_MODE = 0644;
 // No parameter's range goes past seven decimal digits.
 constexpr std::size_t MOST_DIGITS = 7;
 constexpr long DECIMAL = 10;
-// Nine lines of at most eight characters each; anything longer is not ours.
-constexpr std::size_t PARAMETERS_LIMIT = 128;
+// Room for the decimal digits of any long.
+constexpr std::size_t NUMBER_LIMIT = 24;
+// Tries at a write whose lock file is removed under it, before giving up.
+constexpr int STORE_TRIES = 100;
 
-bool parse_parameters(std::string_view text, ParameterValues& values) {
-  std::size_t at = 0;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    long value = 0;
-    std::size_t digits = 0;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
-      if (++digits > MOST_DIGITS) return false;
-      value = value * DECIMAL + (text[at++] - '0');
-    }
-    if (digits == 0 || at == text.size() || text[at++] != '\n') return false;
-    if (value < EMULATED_PARAMETERS[i].minimum || value > EMULATED_PARAMETERS[i].maximum) return false;
-    values[i] = static_cast<std::int32_t>(value);
+// Writes the decimal digits of value, not negative, to out; returns how many.
+std::size_t put_decimal(char* out, long value) {
+  std::array<char, NUMBER_LIMIT> digits;
+  std::size_t count = 0;
+  for (long rest = value; count == 0 || rest > 0; rest /= DECIMAL) {
+    digits[count++] = static_cast<char>('0' + rest % DECIMAL);
   }
-  return at == text.size();
+  for (std::size_t i = 0; i < count; ++i) out[i] = digits[count - 1 - i];
+  return count;
 }
 
 // One read takes the whole file: it is a regular file smaller than the buffer, and a read
@@ -61,34 +58,82 @@ int write_all(int fd, const char* text, std::size_t size) {
   return 0;
 }
 
-// Writes the new file beside the old one and renames it over the old, so that a reader,
-// or a writer killed at any instant, meets either the old file or the new one, whole.
-int replace_parameters(int dirfd, const ParameterValues& values) {
+// The writer's own temporary file, named "parameters.PID.new" in the folder dirfd: no
+// other writer, not even one that lost its lock, removes or renames it. It is made
+// unnamed and named only once written, so that a writer killed before leaves nothing.
+int write_temporary(int dirfd, const char* name, const ParameterValues& values) {
   std::array<char, PARAMETERS_LIMIT> text;
-  std::size_t size = 0;
-  // Every value is within its range, none negative and none wider than MOST_DIGITS.
-  for (const std::int32_t value : values) {
-    std::array<char, MOST_DIGITS> digits;
-    std::size_t count = 0;
-    for (long rest = value; count == 0 || rest > 0; rest /= DECIMAL) {
-      digits[count++] = static_cast<char>('0' + rest % DECIMAL);
-    }
-    while (count > 0) text[size++] = digits[--count];
-    text[size++] = '\n';
-  }
-  // A writer that was killed leaves its temporary file; the next one starts afresh.
-  if (unlinkat(dirfd, PARAMETERS_TEMPORARY, 0) != 0 && errno != ENOENT) return -errno;
-  const int fd = open_state_file(dirfd, PARAMETERS_TEMPORARY, O_WRONLY | O_CREAT | O_EXCL, PARAMETERS_MODE);
+  const std::size_t size = format_parameters(values, text);
+  int fd = open_state_file(dirfd, ".", O_WRONLY | O_TMPFILE, PARAMETERS_MODE);
+  const bool unnamed = fd >= 0;
+  // File systems without unnamed files get a named one at once.
+  if (!unnamed) fd = open_state_file(dirfd, name, O_WRONLY | O_CREAT | O_EXCL, PARAMETERS_MODE);
   if (fd < 0) return fd;
   int result = write_all(fd, text.data(), size);
   if (result == 0 && fsync(fd) != 0) result = -errno;
+  if (result == 0 && unnamed) {
+    std::array<char, NUMBER_LIMIT + sizeof "/proc/self/fd/"> path = {"/proc/self/fd/"};
+    put_decimal(path.data() + sizeof "/proc/self/fd/" - 1, fd);
+    if (linkat(AT_FDCWD, path.data(), dirfd, name, AT_SYMLINK_FOLLOW) != 0) result = -errno;
+  }
   if (close(fd) != 0 && result == 0) result = -errno;
-  if (result == 0 && renameat(dirfd, PARAMETERS_TEMPORARY, dirfd, PARAMETERS_FILE) != 0) result = -errno;
-  if (result != 0) unlinkat(dirfd, PARAMETERS_TEMPORARY, 0);
+  return result;
+}
+
+// One read, change and replace under the writers' lock. Where the lock file lost its name
+// before the replace, another writer may be at it beside this one: lost is set, and
+// nothing replaced. Where it lost it during the replace, another may have read the values
+// before it: lost is set, and the value is to be written again.
+int store_once(const char* state_dir, const char* temporary, std::size_t index, std::int32_t value, bool& lost) {
+  const int dirfd = open_state_dir(state_dir, true);
+  if (dirfd < 0) return dirfd;
+  const int lock = take_lock(dirfd, WRITER_LOCK, true);
+  ParameterValues values;
+  int result = lock < 0 ? lock : load_parameters(dirfd, values);
+  if (result == 0) {
+    values[index] = value;
+    // A killed writer with this process number left its file; it is this writer's now.
+    if (unlinkat(dirfd, temporary, 0) != 0 && errno != ENOENT) result = -errno;
+  }
+  if (result == 0) result = write_temporary(dirfd, temporary, values);
+  if (result == 0) {
+    lost = !lock_still_named(state_dir, dirfd, WRITER_LOCK, lock);
+    if (!lost && renameat(dirfd, temporary, dirfd, PARAMETERS_FILE) != 0) result = -errno;
+    lost = lost || (result == 0 && !lock_still_named(state_dir, dirfd, WRITER_LOCK, lock));
+  }
+  unlinkat(dirfd, temporary, 0);
+  if (lock >= 0) close(lock);
+  close(dirfd);
   return result;
 }
 
 }  // namespace
+
+bool parse_parameters(std::string_view text, ParameterValues& values) {
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    long value = 0;
+    std::size_t digits = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+      if (++digits > MOST_DIGITS) return false;
+      value = value * DECIMAL + (text[at++] - '0');
+    }
+    if (digits == 0 || at == text.size() || text[at++] != '\n') return false;
+    if (value < EMULATED_PARAMETERS[i].minimum || value > EMULATED_PARAMETERS[i].maximum) return false;
+    values[i] = static_cast<std::int32_t>(value);
+  }
+  return at == text.size();
+}
+
+std::size_t format_parameters(const ParameterValues& values, std::span<char, PARAMETERS_LIMIT> text) {
+  // Every value is within its range, none negative and none wider than MOST_DIGITS.
+  std::size_t size = 0;
+  for (const std::int32_t value : values) {
+    size += put_decimal(text.data() + size, value);
+    text[size++] = '\n';
+  }
+  return size;
+}
 
 void set_defaults(ParameterValues& values) {
   for (std::size_t i = 0; i < values.size(); ++i) values[i] = EMULATED_PARAMETERS[i].default_value;
@@ -121,17 +166,13 @@ int read_parameters(const char* state_dir, ParameterValues& values) {
 
 int store_parameter(const char* state_dir, std::size_t index, long value) {
   if (value < EMULATED_PARAMETERS[index].minimum || value > EMULATED_PARAMETERS[index].maximum) return -EINVAL;
-  const int dirfd = open_state_dir(state_dir, true);
-  if (dirfd < 0) return dirfd;
-  const int lock = take_lock(dirfd, WRITER_LOCK, true);
-  int result = lock < 0 ? lock : 0;
-  ParameterValues values;
-  if (result == 0) result = load_parameters(dirfd, values);
-  if (result == 0) {
-    values[index] = static_cast<std::int32_t>(value);
-    result = replace_parameters(dirfd, values);
+  std::array<char, NUMBER_LIMIT + sizeof "parameters..new"> temporary = {"parameters."};
+  const std::size_t digits = put_decimal(temporary.data() + sizeof "parameters." - 1, getpid());
+  std::memcpy(temporary.data() + sizeof "parameters." - 1 + digits, ".new", sizeof ".new");
+  for (int tries = 0; tries < STORE_TRIES; ++tries) {
+    bool lost = false;
+    const int result = store_once(state_dir, temporary.data(), index, static_cast<std::int32_t>(value), lost);
+    if (!lost) return result;
   }
-  if (lock >= 0) close(lock);
-  close(dirfd);
-  return result;
+  return -EAGAIN;
 }

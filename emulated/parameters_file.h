@@ -3,6 +3,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string_view>
 
 #include "kernel/flush_call.h"
 
@@ -37,7 +39,17 @@ inline constexpr const char* PARAMETERS_FILE = "parameters";
 
 using ParameterValues = std::array<std::int32_t, KERNEL_PARAMETER_COUNT>;
 
+// Nine lines of at most eight characters each; anything longer is not the file.
+inline constexpr std::size_t PARAMETERS_LIMIT = 128;
+
 void set_defaults(ParameterValues& values);
+
+// Reads text as the file's nine numbers into values. False for anything else: no
+// number, one out of its range, more than seven digits, a missing or extra line.
+bool parse_parameters(std::string_view text, ParameterValues& values);
+
+// Writes values, each within its range, as the file's text; returns its length.
+std::size_t format_parameters(const ParameterValues& values, std::span<char, PARAMETERS_LIMIT> text);
 
 // Fills values from the parameters file in the state folder dirfd, or with the defaults
 // while there is none. Returns 0 or a negative error number: -EIO for a file that is not
@@ -48,6 +60,7 @@ int load_parameters(int dirfd, ParameterValues& values);
 int read_parameters(const char* state_dir, ParameterValues& values);
 
 // Sets parameter index to value, creating the folder if need be: a read, change and
-// replace under the writers' lock, so that writers side by side lose no update. Returns
-// 0 or a negative error number, -EINVAL for a value outside the parameter's range.
+// replace under the writers' lock, so that writers side by side lose no update, even
+// while the lock file is removed under them. Returns 0 or a negative error number,
+// -EINVAL for a value outside the parameter's range.
 int store_parameter(const char* state_dir, std::size_t index, long value);

@@ -54,3 +54,10 @@ int open_state_file(int dirfd, const char* name, int flags, mode_t mode, bool pr
   const mode_t forbidden = private_to_root ? S_IRWXG | S_IRWXO : S_IWGRP | S_IWOTH;
   return checked(openat(dirfd, name, flags | OPEN_FLAGS, mode), false, forbidden);
 }
+
+bool still_named(int dirfd, const char* name, int fd) {
+  struct stat named = {};
+  struct stat opened = {};
+  return fstatat(dirfd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && fstatat(fd, "", &opened, AT_EMPTY_PATH) == 0 &&
+         named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}

@@ -21,3 +21,7 @@ int open_state_dir(const char* path, bool create);
 // Returns the descriptor or a negative error number: -EACCES for a file that is not a
 // regular one of root's, or that group or others may write (or, private, open).
 int open_state_file(int dirfd, const char* name, int flags, mode_t mode = 0, bool private_to_root = false);
+
+// Whether fd is the file that name in the folder dirfd (or AT_FDCWD) names now, no link
+// followed.
+bool still_named(int dirfd, const char* name, int fd);

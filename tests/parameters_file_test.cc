@@ -43,25 +43,54 @@ TEST_F(ParametersFile, CorruptFileFailsWithEioAndStays) {
   EXPECT_EQ(read_parameter(1, value), -EIO) << "an overlong file";
 }
 
+// Nine writers side by side, each setting its own parameter again and again, while
+// nothing happens to the folder, and while the writers' lock file is removed again and
+// again: every write succeeds and the last value of each stands.
 TEST_F(ParametersFile, WritersSideBySideLoseNoUpdate) {
-  constexpr int ROUNDS = 100;
-  pid_t writers[9];
-  for (int i = 0; i < 9; ++i) {
-    writers[i] = fork();
-    ASSERT_GE(writers[i], 0);
-    if (writers[i] == 0) {
-      for (int round = 1; round <= ROUNDS; ++round) {
-        if (write_parameter(i, round) != 0) _exit(1);
+  struct Case {
+    const char* name;
+    const char* meanwhile;  // a shell command on the state folder, %s
+  };
+  const Case cases[] = {
+      {"nothing else", nullptr},
+      {"lock file removed again and again", "while :; do rm -f %s/parameters.lock; sleep 0.002; done"},
+  };
+  constexpr int ROUNDS = 60;
+  for (const Case& c : cases) {
+    TearDown();
+    SetUp();
+    ASSERT_EQ(write_parameter(0, 0), 0);
+    pid_t remover = -1;
+    if (c.meanwhile != nullptr) {
+      remover = fork();
+      ASSERT_GE(remover, 0);
+      if (remover == 0) {
+        setpgid(0, 0);
+        _exit(run_on(c.meanwhile, state));
       }
-      _exit(0);
     }
+    pid_t writers[9];
+    for (int i = 0; i < 9; ++i) {
+      writers[i] = fork();
+      ASSERT_GE(writers[i], 0);
+      if (writers[i] == 0) {
+        for (int round = 1; round <= ROUNDS; ++round) {
+          if (write_parameter(i, round) != 0) _exit(1);
+        }
+        _exit(0);
+      }
+    }
+    for (const pid_t writer : writers) {
+      int status = 0;
+      ASSERT_EQ(waitpid(writer, &status, 0), writer);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.name;
+    }
+    if (remover > 0) {
+      kill(-remover, SIGKILL);
+      waitpid(remover, nullptr, 0);
+    }
+    EXPECT_EQ(file(), "60\n60\n60\n60\n60\n60\n60\n60\n60\n") << c.name;
   }
-  for (const pid_t writer : writers) {
-    int status = 0;
-    ASSERT_EQ(waitpid(writer, &status, 0), writer);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-  EXPECT_EQ(file(), "100\n100\n100\n100\n100\n100\n100\n100\n100\n");
 }
 
 TEST_F(ParametersFile, KilledWriterNeverLeavesATornFile) {
