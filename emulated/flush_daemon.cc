@@ -1,14 +1,14 @@
 #include "emulated/flush_daemon.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -20,13 +20,15 @@
 namespace {
 
 constexpr std::int64_t NANOSECONDS = 1000000000;
-// After the lock file or the folder went, the daemon waits this long before it takes
+// After the lock file or the folder went, the daemon waits this long before it makes
 // them anew, so that it does not put a lock file back into a folder that is being removed.
 constexpr std::int64_t SETTLE = NANOSECONDS / 5;
-constexpr std::uint32_t FOLDER_EVENTS =
-    IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF;
-constexpr std::uint32_t FILE_GONE = IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE;
-constexpr std::uint32_t FOLDER_GONE = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED;
+constexpr std::uint32_t FOLDER_EVENTS = IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CLOSE_WRITE |
+                                        IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
+// The parent is watched for the folder's name alone, while the daemon holds no lock.
+constexpr std::uint32_t PARENT_EVENTS =
+    IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr std::uint32_t FOLDER_GONE = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_Q_OVERFLOW;
 
 std::int64_t now() {
   timespec time = {};
@@ -36,12 +38,16 @@ std::int64_t now() {
 
 struct Service {
   const char* state_dir;
-  int events = -1;  // the inotify instance
-  int watch = -1;   // its watch on the folder
+  std::array<char, PATH_MAX> parent = {};  // the state folder's parent
+  const char* name = nullptr;              // and its name there
+  int events = -1;                         // the inotify instance, where one could be had
+  int mounts = -1;                         // the mount table, which reports a mount over the folder
+  int watch = -1;                          // on the folder
+  int parent_watch = -1;
   int folder = -1;
-  int lock = -1;
+  int lock = -1;  // held while the daemon is the one that serves
   ParameterValues values = {};
-  std::int64_t retake_at = -1;  // once the lock was lost
+  std::int64_t retake_at = -1;  // when to make the folder and the lock anew, while none is held
 };
 
 std::int64_t period(const ParameterValues& values) {
@@ -60,112 +66,161 @@ void release(Service& service) {
   service.watch = service.lock = service.folder = -1;
 }
 
-bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-// Takes the folder, creating it if need be, its watch and its lock, and reads the
-// parameters. Returns 0, -EAGAIN when the folder changed under the daemon's hands, or
-// another negative error number.
-int take(Service& service) {
-  service.folder = open_state_dir(service.state_dir, true);
-  if (service.folder < 0) return service.folder;
-  service.watch = inotify_add_watch(service.events, service.state_dir, FOLDER_EVENTS | IN_ONLYDIR | IN_DONT_FOLLOW);
-  if (service.watch < 0) return -errno;
-  // The watch went on whatever the path named by then: it must be the folder opened.
-  struct stat opened = {};
-  struct stat watched = {};
-  if (fstatat(service.folder, "", &opened, AT_EMPTY_PATH) != 0) return -errno;
-  if (fstatat(AT_FDCWD, service.state_dir, &watched, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno == ENOENT ? -EAGAIN : -errno;
+void watch_parent(Service& service, bool on) {
+  if (on && service.parent_watch < 0 && service.events >= 0) {
+    service.parent_watch = inotify_add_watch(service.events, service.parent.data(), PARENT_EVENTS);
+  } else if (!on && service.parent_watch >= 0) {
+    inotify_rm_watch(service.events, service.parent_watch);
+    service.parent_watch = -1;
   }
-  if (!same_file(opened, watched)) return -EAGAIN;
-  service.lock = take_lock(service.folder, DAEMON_LOCK, false);
-  if (service.lock < 0) return service.lock;
+}
+
+// Takes the folder that the path names now and its lock, making either where it is
+// missing and create is set, and reads the parameters. Whatever fails, the folder's
+// watch is kept where the path names a folder, so that the folder being put right is
+// reported. Returns 0, -EBUSY where another daemon holds the lock, or another negative
+// error number.
+int take(Service& service, bool create) {
+  release(service);
+  const int folder = open_state_dir(service.state_dir, create);
+  if (service.events >= 0) service.watch = inotify_add_watch(service.events, service.state_dir, FOLDER_EVENTS);
+  if (folder < 0) return folder;
+  service.folder = folder;
+  if (service.watch < 0) return service.events < 0 ? -EBADF : -errno;
+  // The watch went on whatever the path named by then: it must be the folder opened.
+  if (!still_named(AT_FDCWD, service.state_dir, folder)) return -EAGAIN;
+  const int lock = take_lock(folder, DAEMON_LOCK, false, create);
+  if (lock < 0) return lock;
+  service.lock = lock;
   read_values(service);
   return 0;
 }
 
-// What the folder's events since the last look say.
+// What happened since the last look: anything at all, and whether it touched the
+// parameters file.
 struct Changes {
+  bool any = false;
   bool parameters = false;
-  bool lost = false;
 };
 
 Changes read_events(const Service& service) {
-  alignas(inotify_event) char buffer[sizeof(inotify_event) + NAME_MAX + 1];
+  alignas(inotify_event) std::array<char, sizeof(inotify_event) + NAME_MAX + 1> buffer;
   Changes changes;
-  const ssize_t size = read(service.events, buffer, sizeof buffer);
-  for (ssize_t at = 0; at < size;) {
-    inotify_event event;
-    std::memcpy(&event, buffer + at, sizeof event);
-    const char* name = buffer + at + sizeof event;
-    at += static_cast<ssize_t>(sizeof event + event.len);
-    // Events lost to a full queue may have been any of these; a watch the daemon gave up
-    // still reports that it went.
-    const bool overflow = (event.mask & IN_Q_OVERFLOW) != 0;
-    if (!overflow && event.wd != service.watch) continue;
-    if (overflow || (event.mask & FOLDER_GONE) != 0) {
-      changes.lost = changes.parameters = true;
-    } else if (event.len > 0 && std::strcmp(name, DAEMON_LOCK) == 0) {
-      changes.lost = changes.lost || (event.mask & FILE_GONE) != 0;
-    } else if (event.len > 0 && std::strcmp(name, PARAMETERS_FILE) == 0) {
-      changes.parameters = true;
+  ssize_t size = 0;
+  while ((size = read(service.events, buffer.data(), buffer.size())) > 0) {
+    for (ssize_t at = 0; at < size;) {
+      inotify_event event;
+      std::memcpy(&event, buffer.data() + at, sizeof event);
+      const char* name = buffer.data() + at + sizeof event;
+      at += static_cast<ssize_t>(sizeof event + event.len);
+      // Events of watches given up say nothing; events lost to a full queue may have
+      // been any.
+      const bool everything = (event.mask & IN_Q_OVERFLOW) != 0;
+      const bool on_folder = event.wd == service.watch && service.watch >= 0;
+      const bool on_name = event.wd == service.parent_watch && service.parent_watch >= 0 &&
+                           (event.len == 0 || std::strcmp(name, service.name) == 0);
+      if (!everything && !on_folder && !on_name) continue;
+      changes.any = true;
+      if (everything || (on_folder && (event.mask & FOLDER_GONE) != 0) ||
+          (on_folder && event.len > 0 && std::strcmp(name, PARAMETERS_FILE) == 0)) {
+        changes.parameters = true;
+      }
     }
   }
   return changes;
 }
 
-// Waits until wake, or until the folder changes: a lost lock is to be taken anew once
-// things settle, and changed parameters count at once.
-void wait_until(Service& service, std::int64_t wake) {
-  const std::int64_t wait = std::max<std::int64_t>(wake - now(), 0);
-  const timespec timeout = {static_cast<time_t>(wait / NANOSECONDS), static_cast<long>(wait % NANOSECONDS)};
-  pollfd watched = {service.events, POLLIN, 0};
-  if (ppoll(&watched, 1, &timeout, nullptr) <= 0) return;
-  const Changes changes = read_events(service);
-  if (changes.lost && service.retake_at < 0) service.retake_at = now() + SETTLE;
-  if (changes.parameters && service.retake_at < 0) read_values(service);
+// Looks at the folder after a change. The daemon that holds the lock checks that it is
+// still the lock of the folder that the path names; one that does not tries at once,
+// without making anything, to take the lock. Returns -EBUSY where it is to yield to
+// another daemon, or 0 while it serves.
+int look(Service& service) {
+  if (service.lock >= 0 && lock_still_named(service.state_dir, service.folder, DAEMON_LOCK, service.lock)) return 0;
+  const int result = take(service, false);
+  if (result == -EBUSY) return result;
+  watch_parent(service, result != 0);
+  if (result != 0 && service.retake_at < 0) service.retake_at = now() + SETTLE;
+  if (result == 0) service.retake_at = -1;
+  return 0;
 }
 
-// Takes the folder and the lock anew once their loss has settled. Returns 0 while the
-// daemon serves on, or why it cannot: -EBUSY where another daemon took the lock first.
+// Waits until wake, or until the folder or the mount table changes. Returns -EBUSY where
+// the daemon is to yield, or 0.
+int wait_until(Service& service, std::int64_t wake) {
+  const std::int64_t wait = std::max<std::int64_t>(wake - now(), 0);
+  const timespec timeout = {static_cast<time_t>(wait / NANOSECONDS), static_cast<long>(wait % NANOSECONDS)};
+  std::array<pollfd, 2> watched = {{{service.events, POLLIN, 0}, {service.mounts, POLLPRI, 0}}};
+  if (ppoll(watched.data(), watched.size(), &timeout, nullptr) <= 0) return 0;
+  Changes changes;
+  if (watched[0].revents != 0) changes = read_events(service);
+  // The mount table reports a change as an error and urgent data.
+  if (watched[1].revents != 0) changes.any = true;
+  if (!changes.any) return 0;
+  const bool held = service.lock >= 0;
+  if (look(service) != 0) return -EBUSY;
+  // A lock taken anew has read the values already.
+  if (changes.parameters && held && service.lock >= 0) read_values(service);
+  return 0;
+}
+
+// Makes the folder and the lock anew once their loss has settled. Returns -EBUSY where the
+// daemon is to yield, or 0 while it serves, holding the lock or not.
 int retake_when_due(Service& service) {
   if (service.retake_at < 0 || now() < service.retake_at) return 0;
-  release(service);
-  const int result = take(service);
-  if (result == -EAGAIN) {
-    service.retake_at = now() + SETTLE;
-    return 0;
-  }
   service.retake_at = -1;
-  return result;
+  const int result = take(service, true);
+  if (result == -EBUSY) return result;
+  watch_parent(service, result != 0);
+  return 0;
 }
 
 void stop(Service& service) {
   release(service);
+  watch_parent(service, false);
   if (service.events >= 0) close(service.events);
+  if (service.mounts >= 0) close(service.mounts);
 }
 
 }  // namespace
 
 int serve_as_flush_daemon(const char* state_dir) {
   Service service{state_dir};
+  set_defaults(service.values);
+  // The parent folder and the name in it, for the watch while the folder is not right.
+  const std::size_t length = std::min(std::strlen(state_dir), service.parent.size() - 1);
+  std::memcpy(service.parent.data(), state_dir, length);
+  char* slash = std::strrchr(service.parent.data(), '/');
+  service.name = state_dir + (slash == nullptr ? 0 : slash - service.parent.data() + 1);
+  if (slash == nullptr) {
+    service.parent[0] = '.';
+    service.parent[1] = '\0';
+  } else {
+    slash[slash == service.parent.data() ? 1 : 0] = '\0';
+  }
+  // Without either, the daemon still flushes; it only notices less.
   service.events = off_standard_streams(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-  if (service.events < 0) return -errno;
-  // The folder may change under the daemon's hands while it starts; a few tries settle it.
-  int result = -EAGAIN;
-  for (int tries = 0; tries < 3 && result == -EAGAIN; ++tries) {
-    release(service);
-    result = take(service);
+  service.mounts = off_standard_streams(open("/proc/self/mountinfo", O_RDONLY | O_NOCTTY | O_CLOEXEC));
+
+  // Only another daemon that holds the lock ends this one: whatever else is wrong with
+  // the folder, the daemon serves on without the lock, and takes it once it can.
+  int result = take(service, true);
+  if (result != 0 && result != -EBUSY) {
+    watch_parent(service, true);
+    service.retake_at = now() + SETTLE;
+    result = 0;
   }
   std::int64_t last_flush = now();
   while (result == 0) {
     const std::int64_t flush_at = last_flush + period(service.values);
-    wait_until(service, service.retake_at >= 0 ? std::min(flush_at, service.retake_at) : flush_at);
-    result = retake_when_due(service);
+    result = wait_until(service, service.retake_at >= 0 ? std::min(flush_at, service.retake_at) : flush_at);
+    if (result == 0) result = retake_when_due(service);
     // A daemon that yielded flushes no more.
     if (result == 0 && now() >= last_flush + period(service.values)) {
       sync();
       last_flush = now();
+      // Without the lock, and with no change reported, the daemon tries again each time
+      // it flushes: not every fault is one that a watch reports.
+      if (service.lock < 0 && service.retake_at < 0) service.retake_at = last_flush;
     }
   }
   stop(service);

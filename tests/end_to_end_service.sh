@@ -64,13 +64,13 @@ else
   daemon=$(wait_titled "corvane (daemon)")
   expect "kernel-daemon process titled"   test -n "$daemon"
   expect "kernel-daemon process detached" detached "$daemon"
-  # Its folder, its lock and its watch on the folder, above the standard streams, each
-  # closed on exec; nothing of the caller's.
+  # Its folder, its lock, its watch on the folder and the mount table, above the
+  # standard streams, each closed on exec; nothing of the caller's.
   holds=$(for fd in $(ls "/proc/$daemon/fd"); do
     [ "$fd" -gt 2 ] && [ $((0$(awk '/^flags/ {print $2}' "/proc/$daemon/fdinfo/$fd") & 02000000)) != 0 ] &&
       readlink "/proc/$daemon/fd/$fd"
   done | sort | tr '\n' ' ')
-  expect "kernel-daemon holds its own alone" test "$holds" = "/run/corvane /run/corvane/daemon.lock anon_inode:inotify "
+  expect "kernel-daemon holds its own alone" test "$holds" = "/proc/$daemon/mountinfo /run/corvane /run/corvane/daemon.lock anon_inode:inotify "
   kill -TERM "$daemon"; kill -INT "$daemon"
 fi
 sleep 0.2
@@ -143,6 +143,17 @@ else
   expect "flush daemon: an idle cycle waits and flushes only" \
     test -z "$(printf '%s\n' "$calls" | grep -v -E '^(ppoll|sync|restart_syscall)$')"
   stop_all
+
+  # A mount over the folder, which no watch on the folder reports: the flush daemon
+  # notices it, and one daemon serves beside the second start's.
+  corvane
+  wait_titled "corvane (daemon)" >/dev/null
+  mount -t tmpfs -o mode=0755 tmpfs /run/corvane
+  corvane
+  sleep 1
+  expect "a mount over the folder: one flush daemon" eventually counted "corvane (daemon)" 1
+  stop_all
+  umount /run/corvane
 
   # The boot unit's confinement, applied by hand short of systemd: root without any
   # capability or new privilege, in a user namespace that maps root alone, with every

@@ -33,6 +33,8 @@ struct State {
   int report_fd = -1;
   // sleep and sync do the real thing, unlogged: for loops that are to run on their own.
   bool real_libc = false;
+  // With real_libc, each sync also writes a byte here: how a test counts the flushes.
+  int sync_fd = -1;
 };
 
 // The fake's state; tests reset it by assigning State{}.

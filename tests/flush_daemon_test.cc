@@ -49,6 +49,8 @@ TEST_F(FlushDaemon, OneAtATimeWhateverIsDoneToTheFolder) {
       {"folder removed", "rm -rf %s"},
       {"lock file removed", "rm %s/daemon.lock"},
       {"folder moved away", "mv %s %s.moved"},
+      {"folder and lock file removed again and again",
+       "perl -e 'for (1..1000000) { unlink \"%s/daemon.lock\"; rmdir \"%s\" }'"},
   };
   for (const Case& c : cases) {
     for (const int pause_ms : {0, 500}) {
@@ -61,6 +63,10 @@ TEST_F(FlushDaemon, OneAtATimeWhateverIsDoneToTheFolder) {
       const int second_status = ended_within(second, 10);
       EXPECT_TRUE((first_status == -1) != (second_status == -1))
           << c.name << ", second started after " << pause_ms << " ms: " << first_status << " " << second_status;
+      // Given the time to settle, the first has made the folder and its lock anew.
+      if (pause_ms > 0) {
+        EXPECT_EQ(first_status, -1) << c.name;
+      }
       const pid_t serving = first_status == -1 ? first : second;
       EXPECT_TRUE(comes_to_hold(serving, lock())) << c.name;
       const pid_t third = start_flush_daemon(state);
@@ -69,6 +75,50 @@ TEST_F(FlushDaemon, OneAtATimeWhateverIsDoneToTheFolder) {
       if (second_status == -1) kill_and_reap(second);
       ASSERT_EQ(std::system(("rm -rf " + state + " " + state + ".moved").c_str()), 0);
     }
+  }
+}
+
+// Whatever is wrong with the folder, the daemon flushes on, with the defaults, and takes
+// the folder once it is put right. The daemons run side by side, each in a folder of its
+// own, to wait out the default period once.
+TEST_F(FlushDaemon, ServesThroughEveryFaultAndTakesTheFolderOncePutRight) {
+  struct Case {
+    const char* name;
+    const char* spoil;  // %s: the state folder, made and empty
+    const char* mend;
+  };
+  const Case cases[] = {
+      {"open to all", "chmod 0777 %s", "chmod 0755 %s"},
+      {"owned by nobody", "chown 65534 %s", "chown 0 %s"},
+      {"a link", "mv %s %s.real && ln -s %s.real %s", "rm %s && mv %s.real %s"},
+      {"lock file a fifo", "mkfifo -m 0600 %s/daemon.lock", "rm %s/daemon.lock"},
+  };
+  struct Daemon {
+    std::string state;
+    pid_t pid;
+    int syncs;
+  };
+  std::vector<Daemon> daemons;
+  for (const Case& c : cases) {
+    const std::string folder = state + "." + std::to_string(daemons.size());
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(run_on(c.spoil, folder), 0) << c.spoil;
+    int syncs[2];
+    ASSERT_EQ(pipe2(syncs, O_NONBLOCK), 0);
+    daemons.push_back({folder, start_flush_daemon(folder, syncs[1]), syncs[0]});
+    close(syncs[1]);
+  }
+  usleep(5500000);
+  for (std::size_t i = 0; i < daemons.size(); ++i) {
+    char flushes[8];
+    EXPECT_EQ(ended_within(daemons[i].pid, 10), -1) << cases[i].name;
+    EXPECT_EQ(read(daemons[i].syncs, flushes, sizeof flushes), 1) << cases[i].name << ": one flush in 5.5 s";
+    ASSERT_EQ(run_on(cases[i].mend, daemons[i].state), 0) << cases[i].mend;
+  }
+  for (std::size_t i = 0; i < daemons.size(); ++i) {
+    EXPECT_TRUE(comes_to_hold(daemons[i].pid, daemons[i].state + "/daemon.lock")) << cases[i].name;
+    kill_and_reap(daemons[i].pid);
+    close(daemons[i].syncs);
   }
 }
 

@@ -35,10 +35,11 @@ std::string StateFolder::slurp(const std::string& path) {
 
 void StateFolder::spit(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
-pid_t start_flush_daemon(const std::string& state) {
+pid_t start_flush_daemon(const std::string& state, int sync_fd) {
   const pid_t child = fork();
   if (child == 0) {
     fake_kernel::state().real_libc = true;
+    fake_kernel::state().sync_fd = sync_fd;
     setsid();
     _exit(100 + static_cast<int>(-emulated_flush_call(state.c_str(), 0, 0)));
   }

@@ -29,7 +29,8 @@ class StateFolder : public testing::Test {
 
 // Starts a process that asks to become the flush daemon of state, in a session of its own
 // as the kernel-daemon process is; it ends only if refused, with 100 plus the error number.
-pid_t start_flush_daemon(const std::string& state);
+// Where sync_fd is given, each of its flushes writes a byte there.
+pid_t start_flush_daemon(const std::string& state, int sync_fd = -1);
 
 // The exit status of child if it ends within the time, 999 if a signal ended it, or -1.
 int ended_within(pid_t child, int milliseconds);
