@@ -165,6 +165,17 @@ say left-after-stop "$(pgrep -x corvane | wc -l)"
 systemctl start corvane && say start ok
 sleep 1
 say titles-after-start "$(titles)"
+# Both processes killed: systemd starts the service again within five seconds.
+killed=$(pgrep -x corvane | paste -s -d,)
+pkill -KILL -x corvane
+for _ in $(seq 50); do
+  [ "$(titles)" = "corvane (daemon)  -6 3 -f 2,update (corvane)  -6 3 -f 2" ] && [ "$(pgrep -x corvane | paste -s -d,)" != "$killed" ] && break
+  sleep 0.1
+done
+say titles-after-kill "$(titles)"
+say state-after-kill "$(systemctl show -p ActiveState --value corvane),$(systemctl show -p NRestarts --value corvane)"
+systemctl stop corvane && sleep 2
+say left-after-second-stop "$(pgrep -x corvane | wc -l)"
 systemctl poweroff
 EOF
   chmod 0755 "$root/usr/local/sbin/corvane-check"
@@ -189,6 +200,9 @@ if [ -s "$work/results/out" ]; then
   expect "systemd: stop leaves nothing"       said left-after-stop 0
   expect "systemd: start"                     said start ok
   expect "systemd: both again after start"    said titles-after-start "$with_options"
+  expect "systemd: both killed, both back"    said titles-after-kill "$with_options"
+  expect "systemd: restarted once"            said state-after-kill active,1
+  expect "systemd: a stop is for good"        said left-after-second-stop 0
   [ "$failed" = 0 ] || sed 's/^/  systemd said: /' "$work/results/out"
 else
   echo "skipped: the unit under systemd: no container booted here: $(tail -1 "$work/nspawn.log" 2>/dev/null)"
