@@ -1,6 +1,6 @@
 #!/bin/bash
 # The whole test suite: this host's build, the 32-bit x86 build with the native call, and
-# the sanitizer build and the fuzz target, each configured, built and tested in its own
+# the sanitizer build and the fuzz targets, each configured, built and tested in its own
 # folder under build/. A check that cannot run on this machine is skipped, never passed;
 # after each build the skipped checks are listed with their reasons.
 set -eu
