@@ -36,7 +36,7 @@ constexpr int DECIMAL = 10;
 
 // Returns false where /proc/self/fd cannot be read.
 bool close_listed_from(int first) {
-  const int listing = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int listing = openat(AT_FDCWD, "/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (listing < 0) return false;
   alignas(dirent64) std::array<char, LISTING_BUFFER> buffer;
   ssize_t size = 0;
@@ -62,7 +62,8 @@ void close_polled_from(int first) {
   const long limit = sysconf(_SC_OPEN_MAX);
   for (long from = first; from < limit; from += INHERITED_DESCRIPTORS) {
     for (std::size_t i = 0; i < batch.size(); ++i) batch[i] = {static_cast<int>(from) + static_cast<int>(i), 0, 0};
-    if (poll(batch.data(), batch.size(), 0) < 0) continue;
+    const timespec no_wait = {};
+    if (ppoll(batch.data(), batch.size(), &no_wait, nullptr) < 0) continue;
     for (const pollfd& entry : batch) {
       if ((entry.revents & POLLNVAL) == 0) close(entry.fd);
     }

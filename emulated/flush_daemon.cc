@@ -188,18 +188,18 @@ int serve_as_flush_daemon(const char* state_dir) {
   set_defaults(service.values);
   // The parent folder and the name in it, for the watch while the folder is not right.
   const std::size_t length = std::min(std::strlen(state_dir), service.parent.size() - 1);
-  std::memcpy(service.parent.data(), state_dir, length);
-  char* slash = std::strrchr(service.parent.data(), '/');
-  service.name = state_dir + (slash == nullptr ? 0 : slash - service.parent.data() + 1);
-  if (slash == nullptr) {
-    service.parent[0] = '.';
-    service.parent[1] = '\0';
-  } else {
-    slash[slash == service.parent.data() ? 1 : 0] = '\0';
+  std::size_t name_at = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    service.parent[i] = state_dir[i];
+    if (state_dir[i] == '/') name_at = i + 1;
   }
+  service.name = state_dir + name_at;
+  // "/run/corvane" has the parent "/run", "/corvane" the parent "/", "corvane" ".".
+  if (name_at == 0) service.parent[0] = '.';
+  service.parent[name_at > 1 ? name_at - 1 : 1] = '\0';
   // Without either, the daemon still flushes; it only notices less.
   service.events = off_standard_streams(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-  service.mounts = off_standard_streams(open("/proc/self/mountinfo", O_RDONLY | O_NOCTTY | O_CLOEXEC));
+  service.mounts = off_standard_streams(openat(AT_FDCWD, "/proc/self/mountinfo", O_RDONLY | O_NOCTTY | O_CLOEXEC));
 
   // Only another daemon that holds the lock ends this one: whatever else is wrong with
   // the folder, the daemon serves on without the lock, and takes it once it can.

@@ -1,6 +1,7 @@
 #include "emulated/parameters_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,17 +18,18 @@ constexpr mode_t PARAMETERS_MODE = 0644;
 // No parameter's range goes past seven decimal digits.
 constexpr std::size_t MOST_DIGITS = 7;
 constexpr long DECIMAL = 10;
-// Room for the decimal digits of any long.
+// Room for the decimal digits of any 64-bit number.
 constexpr std::size_t NUMBER_LIMIT = 24;
 // Tries at a write whose lock file is removed under it, before giving up.
 constexpr int STORE_TRIES = 100;
 
-// Writes the decimal digits of value, not negative, to out; returns how many.
-std::size_t put_decimal(char* out, long value) {
+// Writes the decimal digits of value to out; returns how many.
+std::size_t put_decimal(char* out, unsigned long long value) {
   std::array<char, NUMBER_LIMIT> digits;
   std::size_t count = 0;
-  for (long rest = value; count == 0 || rest > 0; rest /= DECIMAL) {
-    digits[count++] = static_cast<char>('0' + rest % DECIMAL);
+  constexpr unsigned long long BASE = DECIMAL;
+  for (unsigned long long rest = value; count == 0 || rest > 0; rest /= BASE) {
+    digits[count++] = static_cast<char>('0' + rest % BASE);
   }
   for (std::size_t i = 0; i < count; ++i) out[i] = digits[count - 1 - i];
   return count;
@@ -58,24 +60,15 @@ int write_all(int fd, const char* text, std::size_t size) {
   return 0;
 }
 
-// The writer's own temporary file, named "parameters.PID.new" in the folder dirfd: no
-// other writer, not even one that lost its lock, removes or renames it. It is made
-// unnamed and named only once written, so that a writer killed before leaves nothing.
+// Writes the new file beside the old one, to be renamed over it, so that a reader, or a
+// writer killed at any instant, meets either the old file or the new one, whole.
 int write_temporary(int dirfd, const char* name, const ParameterValues& values) {
   std::array<char, PARAMETERS_LIMIT> text;
   const std::size_t size = format_parameters(values, text);
-  int fd = open_state_file(dirfd, ".", O_WRONLY | O_TMPFILE, PARAMETERS_MODE);
-  const bool unnamed = fd >= 0;
-  // File systems without unnamed files get a named one at once.
-  if (!unnamed) fd = open_state_file(dirfd, name, O_WRONLY | O_CREAT | O_EXCL, PARAMETERS_MODE);
+  const int fd = open_state_file(dirfd, name, O_WRONLY | O_CREAT | O_EXCL, PARAMETERS_MODE);
   if (fd < 0) return fd;
   int result = write_all(fd, text.data(), size);
   if (result == 0 && fsync(fd) != 0) result = -errno;
-  if (result == 0 && unnamed) {
-    std::array<char, NUMBER_LIMIT + sizeof "/proc/self/fd/"> path = {"/proc/self/fd/"};
-    put_decimal(path.data() + sizeof "/proc/self/fd/" - 1, fd);
-    if (linkat(AT_FDCWD, path.data(), dirfd, name, AT_SYMLINK_FOLLOW) != 0) result = -errno;
-  }
   if (close(fd) != 0 && result == 0) result = -errno;
   return result;
 }
@@ -84,24 +77,34 @@ int write_temporary(int dirfd, const char* name, const ParameterValues& values) 
 // before the replace, another writer may be at it beside this one: lost is set, and
 // nothing replaced. Where it lost it during the replace, another may have read the values
 // before it: lost is set, and the value is to be written again.
-int store_once(const char* state_dir, const char* temporary, std::size_t index, std::int32_t value, bool& lost) {
+int store_once(const char* state_dir, std::size_t index, std::int32_t value, bool& lost) {
   const int dirfd = open_state_dir(state_dir, true);
   if (dirfd < 0) return dirfd;
   const int lock = take_lock(dirfd, WRITER_LOCK, true);
+  // The temporary file is named after the lock file: writers on one lock file take turns,
+  // and two on different ones, where one lost its lock, never touch each other's.
+  std::array<char, NUMBER_LIMIT + sizeof "parameters..new"> temporary = {"parameters."};
+  struct stat locked = {};
+  int result = lock < 0 ? lock : 0;
+  if (result == 0 && fstatat(lock, "", &locked, AT_EMPTY_PATH) != 0) result = -errno;
+  if (result == 0) {
+    const std::size_t digits = put_decimal(temporary.data() + sizeof "parameters." - 1, locked.st_ino);
+    std::memcpy(temporary.data() + sizeof "parameters." - 1 + digits, ".new", sizeof ".new");
+    // A writer killed on this lock file left its file; the next one starts afresh.
+    if (unlinkat(dirfd, temporary.data(), 0) != 0 && errno != ENOENT) result = -errno;
+  }
   ParameterValues values;
-  int result = lock < 0 ? lock : load_parameters(dirfd, values);
+  if (result == 0) result = load_parameters(dirfd, values);
   if (result == 0) {
     values[index] = value;
-    // A killed writer with this process number left its file; it is this writer's now.
-    if (unlinkat(dirfd, temporary, 0) != 0 && errno != ENOENT) result = -errno;
+    result = write_temporary(dirfd, temporary.data(), values);
   }
-  if (result == 0) result = write_temporary(dirfd, temporary, values);
   if (result == 0) {
     lost = !lock_still_named(state_dir, dirfd, WRITER_LOCK, lock);
-    if (!lost && renameat(dirfd, temporary, dirfd, PARAMETERS_FILE) != 0) result = -errno;
+    if (!lost && renameat(dirfd, temporary.data(), dirfd, PARAMETERS_FILE) != 0) result = -errno;
     lost = lost || (result == 0 && !lock_still_named(state_dir, dirfd, WRITER_LOCK, lock));
   }
-  unlinkat(dirfd, temporary, 0);
+  if (result != 0 || lost) unlinkat(dirfd, temporary.data(), 0);
   if (lock >= 0) close(lock);
   close(dirfd);
   return result;
@@ -129,7 +132,7 @@ std::size_t format_parameters(const ParameterValues& values, std::span<char, PAR
   // Every value is within its range, none negative and none wider than MOST_DIGITS.
   std::size_t size = 0;
   for (const std::int32_t value : values) {
-    size += put_decimal(text.data() + size, value);
+    size += put_decimal(text.data() + size, static_cast<unsigned long long>(value));
     text[size++] = '\n';
   }
   return size;
@@ -166,12 +169,9 @@ int read_parameters(const char* state_dir, ParameterValues& values) {
 
 int store_parameter(const char* state_dir, std::size_t index, long value) {
   if (value < EMULATED_PARAMETERS[index].minimum || value > EMULATED_PARAMETERS[index].maximum) return -EINVAL;
-  std::array<char, NUMBER_LIMIT + sizeof "parameters..new"> temporary = {"parameters."};
-  const std::size_t digits = put_decimal(temporary.data() + sizeof "parameters." - 1, getpid());
-  std::memcpy(temporary.data() + sizeof "parameters." - 1 + digits, ".new", sizeof ".new");
   for (int tries = 0; tries < STORE_TRIES; ++tries) {
     bool lost = false;
-    const int result = store_once(state_dir, temporary.data(), index, static_cast<std::int32_t>(value), lost);
+    const int result = store_once(state_dir, index, static_cast<std::int32_t>(value), lost);
     if (!lost) return result;
   }
   return -EAGAIN;
