@@ -28,7 +28,6 @@ constexpr std::uint32_t FOLDER_EVENTS = IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM 
 // The parent is watched for the folder's name alone, while the daemon holds no lock.
 constexpr std::uint32_t PARENT_EVENTS =
     IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-constexpr std::uint32_t FOLDER_GONE = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_Q_OVERFLOW;
 
 std::int64_t now() {
   timespec time = {};
@@ -82,6 +81,8 @@ void watch_parent(Service& service, bool on) {
 // error number.
 int take(Service& service, bool create) {
   release(service);
+  // A daemon that could have no watch at first (too many open) tries for one each time.
+  if (service.events < 0) service.events = off_standard_streams(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
   const int folder = open_state_dir(service.state_dir, create);
   if (service.events >= 0) service.watch = inotify_add_watch(service.events, service.state_dir, FOLDER_EVENTS);
   if (folder < 0) return folder;
@@ -121,13 +122,27 @@ Changes read_events(const Service& service) {
                            (event.len == 0 || std::strcmp(name, service.name) == 0);
       if (!everything && !on_folder && !on_name) continue;
       changes.any = true;
-      if (everything || (on_folder && (event.mask & FOLDER_GONE) != 0) ||
-          (on_folder && event.len > 0 && std::strcmp(name, PARAMETERS_FILE) == 0)) {
+      if (everything || (on_folder && event.len > 0 && std::strcmp(name, PARAMETERS_FILE) == 0)) {
         changes.parameters = true;
       }
     }
   }
   return changes;
+}
+
+// Takes the folder and its lock, or serves on without them, watching the parent for the
+// folder's name meanwhile; where nothing was to be made, they are made anew once things
+// have settled. Returns -EBUSY where the daemon is to yield to another, or 0.
+int take_or_serve_on(Service& service, bool create) {
+  const int result = take(service, create);
+  if (result == -EBUSY) return result;
+  watch_parent(service, result != 0);
+  if (result == 0) {
+    service.retake_at = -1;
+  } else if (!create && service.retake_at < 0) {
+    service.retake_at = now() + SETTLE;
+  }
+  return 0;
 }
 
 // Looks at the folder after a change. The daemon that holds the lock checks that it is
@@ -136,12 +151,7 @@ Changes read_events(const Service& service) {
 // another daemon, or 0 while it serves.
 int look(Service& service) {
   if (service.lock >= 0 && lock_still_named(service.state_dir, service.folder, DAEMON_LOCK, service.lock)) return 0;
-  const int result = take(service, false);
-  if (result == -EBUSY) return result;
-  watch_parent(service, result != 0);
-  if (result != 0 && service.retake_at < 0) service.retake_at = now() + SETTLE;
-  if (result == 0) service.retake_at = -1;
-  return 0;
+  return take_or_serve_on(service, false);
 }
 
 // Waits until wake, or until the folder or the mount table changes. Returns -EBUSY where
@@ -168,10 +178,21 @@ int wait_until(Service& service, std::int64_t wake) {
 int retake_when_due(Service& service) {
   if (service.retake_at < 0 || now() < service.retake_at) return 0;
   service.retake_at = -1;
-  const int result = take(service, true);
-  if (result == -EBUSY) return result;
-  watch_parent(service, result != 0);
-  return 0;
+  return take_or_serve_on(service, true);
+}
+
+// The state folder's parent, and the folder's name there.
+void find_parent(Service& service) {
+  const std::size_t length = std::min(std::strlen(service.state_dir), service.parent.size() - 1);
+  std::size_t name_at = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    service.parent[i] = service.state_dir[i];
+    if (service.state_dir[i] == '/') name_at = i + 1;
+  }
+  service.name = service.state_dir + name_at;
+  // "/run/corvane" has the parent "/run", "/corvane" the parent "/", "corvane" ".".
+  if (name_at == 0) service.parent[0] = '.';
+  service.parent[name_at > 1 ? name_at - 1 : 1] = '\0';
 }
 
 void stop(Service& service) {
@@ -186,29 +207,15 @@ void stop(Service& service) {
 int serve_as_flush_daemon(const char* state_dir) {
   Service service{state_dir};
   set_defaults(service.values);
-  // The parent folder and the name in it, for the watch while the folder is not right.
-  const std::size_t length = std::min(std::strlen(state_dir), service.parent.size() - 1);
-  std::size_t name_at = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    service.parent[i] = state_dir[i];
-    if (state_dir[i] == '/') name_at = i + 1;
-  }
-  service.name = state_dir + name_at;
-  // "/run/corvane" has the parent "/run", "/corvane" the parent "/", "corvane" ".".
-  if (name_at == 0) service.parent[0] = '.';
-  service.parent[name_at > 1 ? name_at - 1 : 1] = '\0';
-  // Without either, the daemon still flushes; it only notices less.
-  service.events = off_standard_streams(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  find_parent(service);
+  // Without it, the daemon still flushes; it only notices less.
   service.mounts = off_standard_streams(openat(AT_FDCWD, "/proc/self/mountinfo", O_RDONLY | O_NOCTTY | O_CLOEXEC));
 
   // Only another daemon that holds the lock ends this one: whatever else is wrong with
   // the folder, the daemon serves on without the lock, and takes it once it can.
-  int result = take(service, true);
-  if (result != 0 && result != -EBUSY) {
-    watch_parent(service, true);
-    service.retake_at = now() + SETTLE;
-    result = 0;
-  }
+  int result = take_or_serve_on(service, true);
+  // The folder may have changed under the daemon's hands while it started.
+  if (result == 0 && service.lock < 0) service.retake_at = now() + SETTLE;
   std::int64_t last_flush = now();
   while (result == 0) {
     const std::int64_t flush_at = last_flush + period(service.values);
