@@ -78,11 +78,17 @@ TEST_F(EmulatedInterface, OtherCodes) {
   EXPECT_NE(stat(state.c_str(), &status), 0) << "none of these touches the state";
 }
 
-TEST_F(EmulatedInterface, OnlyRootIsAnswered) {
+// Anybody reads the values; only root writes, flushes or serves.
+TEST_F(EmulatedInterface, OnlyRootChangesAnything) {
+  ASSERT_EQ(write_parameter(3, 40), 0);
+  ASSERT_EQ(chmod(scratch.c_str(), 0755), 0);
   ASSERT_EQ(seteuid(65534), 0);
   std::int32_t value = 0;
-  const long answers[] = {call(0, 0), call(1, 0), read_parameter(0, value), write_parameter(3, 1), call(20, 0)};
+  const long read = read_parameter(3, value);
+  const long answers[] = {call(0, 0), call(1, 0), write_parameter(3, 1), call(20, 0)};
   ASSERT_EQ(seteuid(0), 0);
+  EXPECT_EQ(read, 0);
+  EXPECT_EQ(value, 40);
   for (const long answer : answers) EXPECT_EQ(answer, -EPERM);
 }
 
