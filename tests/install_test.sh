@@ -117,21 +117,29 @@ exposure=$(systemd-analyze security --offline=true "$work/unit/usr/lib/systemd/s
   sed -n 's/.*Overall exposure level for corvane.service: \([0-9.]*\).*/\1/p')
 expect "the unit's exposure is at most 1.5 (it is ${exposure:-unknown})" awk -v e="${exposure:-99}" 'BEGIN {exit !(e <= 1.5)}'
 
-# The Debian package, built the Debian way from two copies of the tree: the same bytes
-# each time, and nothing for lintian to say that is not overridden with its reason.
+# The Debian package, built the Debian way from two copies of the tree, the first running
+# the unit tests and the second not: the same bytes each time. Then the source package,
+# and nothing for lintian to say of either that is not overridden with its reason.
 for copy in 1 2; do
   mkdir -p "$work/package$copy/corvane"
   tar -C "$source" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/package$copy/corvane" -xf -
-  (cd "$work/package$copy/corvane" && dpkg-buildpackage -us -uc -b >"$work/package$copy/log" 2>&1) ||
+  options=$([ "$copy" = 2 ] && echo nocheck)
+  (cd "$work/package$copy/corvane" && DEB_BUILD_OPTIONS=$options dpkg-buildpackage -us -uc -b >"$work/package$copy/log" 2>&1) ||
     { echo "FAIL: dpkg-buildpackage"; tail -20 "$work/package$copy/log"; }
 done
+expect "the package build runs the unit tests" grep -q '^100% tests passed' "$work/package1/log"
+expect "and not with nocheck" test -z "$(grep 'tests passed' "$work/package2/log")"
+(cd "$work/package1/corvane" && dpkg-buildpackage -us -uc -S >"$work/package1/source.log" 2>&1) ||
+  { echo "FAIL: dpkg-buildpackage -S"; tail -20 "$work/package1/source.log"; }
 deb=$(ls "$work"/package1/corvane_*.deb)
 for package in corvane corvane-dbgsym; do
   expect "$package builds bit for bit the same" cmp "$work"/package1/${package}_*.deb "$work"/package2/${package}_*.deb
 done
-lintian --pedantic -I "$work"/package1/*.changes >"$work/lintian" 2>/dev/null
-expect "lintian --pedantic -I says nothing" test -z "$(grep -E '^[EWIPX]:' "$work/lintian")"
-grep -E '^[EWIPX]:' "$work/lintian"
+for changes in "$work"/package1/*_amd64.changes "$work"/package1/*_source.changes; do
+  lintian --pedantic -I "$changes" >"$work/lintian" 2>/dev/null
+  expect "lintian --pedantic -I says nothing of $(basename "$changes")" test -z "$(grep -E '^[EWIPX]:' "$work/lintian")"
+  grep -E '^[EWIPX]:' "$work/lintian"
+done
 expect "package depends on libc" sh -c "dpkg-deb -f '$deb' Depends | grep -q '^libc6 (>= '"
 dpkg-deb -x "$deb" "$work/unpacked"
 expect "the program is stripped" sh -c "file '$work/unpacked/usr/sbin/corvane' | grep -q ', stripped'"
@@ -207,6 +215,21 @@ if [ -s "$work/results/out" ]; then
 else
   echo "skipped: the unit under systemd: no container booted here: $(tail -1 "$work/nspawn.log" 2>/dev/null)"
 fi
+# The package's own test, as autopkgtest runs it: from the source tree, as root, with a
+# scratch folder in AUTOPKGTEST_TMP, against the package installed in the overlay root.
+if [ -x "$root/usr/sbin/corvane" ] && mount --rbind /dev "$root/dev"; then
+  tar -C "$source" --exclude=./build --exclude=./.git -cf - . | (mkdir -p "$root/tmp/source" && tar -C "$root/tmp/source" -xf -)
+  mkdir -p "$root/tmp/autopkgtest"
+  chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin AUTOPKGTEST_TMP=/tmp/autopkgtest \
+    sh -c 'cd /tmp/source && debian/tests/installed' >"$work/autopkgtest.out" 2>"$work/autopkgtest.err"
+  expect "autopkgtest: the installed package passes" test $? = 0
+  expect "autopkgtest: nothing on standard error" test ! -s "$work/autopkgtest.err"
+  [ "$failed" = 0 ] || sed 's/^/  autopkgtest said: /' "$work/autopkgtest.out" "$work/autopkgtest.err"
+  umount -R "$root/dev"
+else
+  echo "FAIL: autopkgtest: no overlay root with the package installed"
+  failed=$((failed + 1))
+fi
 umount "$root" 2>/dev/null
 
 # Installed, upgraded, removed and purged under overlays that vanish with the namespace.
@@ -220,7 +243,7 @@ done
 enabled=/etc/systemd/system/multi-user.target.wants/corvane.service
 quietly() { "$@" >>"$work/dpkg.log" 2>&1 || { tail -5 "$work/dpkg.log"; return 1; }; }
 expect "dpkg installs the package" quietly dpkg -i "$deb"
-for file in /usr/sbin/corvane /usr/share/man/man8/corvane.8.gz /lib/systemd/system/corvane.service /etc/default/corvane \
+for file in /usr/sbin/corvane /usr/share/man/man8/corvane.8.gz "$(pkg-config --variable=systemdsystemunitdir systemd)/corvane.service" /etc/default/corvane \
   /usr/share/bash-completion/completions/corvane /usr/share/doc/corvane/copyright /usr/share/doc/corvane/changelog.gz; do
   expect "package installed $file" test -f "$file"
 done
@@ -228,6 +251,7 @@ expect "installing enables the unit" test -L "$enabled"
 expect "/etc/default/corvane is a conffile" sh -c "dpkg-query -W -f='\${Conffiles}' corvane | grep -q '^ /etc/default/corvane '"
 expect "man finds the page" test "$(man -w corvane)" = /usr/share/man/man8/corvane.8.gz
 expect "installed program lists" sh -c '/usr/sbin/corvane -d | head -1 | grep -qx "corvane version 1.4"'
+expect "and writes its state" sh -c '/usr/sbin/corvane -3 40 -d >/dev/null && test -f /run/corvane/parameters'
 expect "systemd-analyze verify says nothing" silent systemd-analyze verify corvane.service
 expect "dpkg upgrades the package" quietly dpkg -i "$deb"
 expect "dpkg removes the package" quietly dpkg -r corvane
@@ -235,5 +259,6 @@ expect "removing leaves the options file" test -f /etc/default/corvane -a ! -e /
 expect "dpkg purges the package" quietly dpkg -P corvane
 expect "purging forgets the unit" test ! -e "$enabled" -a ! -L "$enabled"
 expect "purging takes the options file" test ! -e /etc/default/corvane
+expect "purging takes the state folder" test ! -e /run/corvane
 
 finish
