@@ -1,8 +1,9 @@
 #!/bin/bash
 # The whole test suite: this host's build, the 32-bit x86 build with the native call, the
 # 32-bit ARM and big-endian s390x cross builds under qemu, and the sanitizer build and the
-# fuzz targets, each configured, built and tested in its own folder under build/. A check that cannot run on this machine is skipped, never passed;
-# after each build the skipped checks are listed with their reasons.
+# fuzz targets, each configured, built and tested in its own folder under build/. A check
+# that cannot run on this machine is skipped, never passed; after each build the skipped
+# checks are listed with their reasons.
 set -eu
 cd "$(dirname "$0")/.."
 for preset in default i386 armhf s390x asan fuzz; do
