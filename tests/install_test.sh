@@ -23,8 +23,8 @@ for option in $options; do
 done
 synopsis=$("$build/corvane" -h 2>&1 | head -1 | sed 's/^usage: [^ ]* //')
 expect "page fits 80 columns" test "$(MANWIDTH=80 man -l "$page" 2>/dev/null | wc -L)" -le 80
-expect "page has its sections" test "$(sed -n 's/^\.SH //p' "$page" | tr -d '"' | paste -s -d ,)" = \
-  "NAME,SYNOPSIS,DESCRIPTION,OPTIONS,EXIT STATUS,PROCESS TITLES,FILES,ENVIRONMENT,EXAMPLES,NOTES,AUTHORS,REPORTING BUGS,COPYRIGHT,SEE ALSO"
+expect "page has its sections, in the order of man-pages(7)" test "$(sed -n 's/^\.SH //p' "$page" | tr -d '"' | paste -s -d ,)" = \
+  "NAME,SYNOPSIS,DESCRIPTION,OPTIONS,EXIT STATUS,ENVIRONMENT,FILES,NOTES,EXAMPLES,AUTHORS,REPORTING BUGS,COPYRIGHT,SEE ALSO"
 expect "page's synopsis is the usage line" test "$(MANWIDTH=200 man -l "$page" 2>/dev/null | sed -n '/^SYNOPSIS/{n;p;}' | sed 's/^ *corvane //')" = "$synopsis"
 
 # The completion, called as bash calls it, with bash-completion loaded: the words so far,
