@@ -12,7 +12,7 @@
 
 void StateFolder::SetUp() {
   if (geteuid() != 0) {
-    GTEST_SKIP() << "the emulated interface answers root only";
+    GTEST_SKIP() << "needs root: the state folder must be root's, and only root writes it";
   }
   char pattern[] = "/tmp/corvane-test.XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
