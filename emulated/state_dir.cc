@@ -11,22 +11,38 @@ namespace {
 constexpr mode_t STATE_DIR_MODE = 0755;
 constexpr int OPEN_FLAGS = O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
 
-int check_owner(int fd, bool directory, mode_t forbidden) {
-  struct stat status = {};
-  if (fstatat(fd, "", &status, AT_EMPTY_PATH) != 0) return -errno;
-  const bool right_type = directory ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode);
-  if (!right_type || status.st_uid != 0 || (status.st_mode & forbidden) != 0) return -EACCES;
-  return 0;
-}
+// Tries at a file whose name comes and goes between the two opens of open_made, before
+// giving up.
+constexpr int OPEN_TRIES = 100;
 
 // The descriptor once it passed the check, or the negative error number.
-int checked(int fd, bool directory, mode_t forbidden) {
+int checked(int fd, StateKind kind) {
   fd = off_standard_streams(fd);
   if (fd < 0) return -errno;
-  const int result = check_owner(fd, directory, forbidden);
+  struct stat status = {};
+  int result = fstatat(fd, "", &status, AT_EMPTY_PATH) != 0 ? -errno : 0;
+  if (result == 0 && !trusted(status, kind)) result = -EACCES;
   if (result == 0) return fd;
   close(fd);
   return result;
+}
+
+// Opens name with O_CREAT, and gives what it made exactly mode, whatever the caller's
+// umask; what was there already keeps its own mode, to be checked.
+int open_made(int dirfd, const char* name, int flags, mode_t mode) {
+  for (int tries = 0; tries < OPEN_TRIES; ++tries) {
+    int fd = openat(dirfd, name, flags | O_EXCL, mode);
+    if (fd >= 0) {
+      if (fchmod(fd, mode) != 0) {
+        // Made by root alone and still private, which the check accepts.
+      }
+      return fd;
+    }
+    if (errno != EEXIST || (flags & O_EXCL) != 0) return -1;
+    fd = openat(dirfd, name, flags & ~O_CREAT);
+    if (fd >= 0 || errno != ENOENT) return fd;
+  }
+  return -1;
 }
 
 }  // namespace
@@ -40,19 +56,31 @@ int off_standard_streams(int fd) {
   return moved;
 }
 
+bool trusted(const struct stat& status, StateKind kind) {
+  const bool right_type = kind == StateKind::FOLDER ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode);
+  const mode_t forbidden = kind == StateKind::PRIVATE_FILE ? S_IRWXG | S_IRWXO : S_IWGRP | S_IWOTH;
+  return right_type && status.st_uid == 0 && (status.st_mode & forbidden) == 0;
+}
+
 int open_state_dir(const char* path, bool create) {
   constexpr int flags = O_RDONLY | O_DIRECTORY | OPEN_FLAGS;
   int fd = openat(AT_FDCWD, path, flags);
   if (fd < 0 && errno == ENOENT && create) {
-    if (mkdir(path, STATE_DIR_MODE) != 0 && errno != EEXIST) return -errno;
+    const bool made = mkdir(path, STATE_DIR_MODE) == 0;
+    if (!made && errno != EEXIST) return -errno;
     fd = openat(AT_FDCWD, path, flags);
+    // The caller's umask must not close the folder to the readers it is for.
+    if (made && fd >= 0 && fchmod(fd, STATE_DIR_MODE) != 0) {
+      // A folder that stayed tighter is still one that the check accepts.
+    }
   }
-  return checked(fd, true, S_IWGRP | S_IWOTH);
+  return checked(fd, StateKind::FOLDER);
 }
 
 int open_state_file(int dirfd, const char* name, int flags, mode_t mode, bool private_to_root) {
-  const mode_t forbidden = private_to_root ? S_IRWXG | S_IRWXO : S_IWGRP | S_IWOTH;
-  return checked(openat(dirfd, name, flags | OPEN_FLAGS, mode), false, forbidden);
+  flags |= OPEN_FLAGS;
+  const int fd = (flags & O_CREAT) != 0 ? open_made(dirfd, name, flags, mode) : openat(dirfd, name, flags);
+  return checked(fd, private_to_root ? StateKind::PRIVATE_FILE : StateKind::PUBLIC_FILE);
 }
 
 bool still_named(int dirfd, const char* name, int fd) {

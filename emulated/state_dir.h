@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // The emulated interface's state folder and the files in it. Only root may have put them
@@ -12,14 +13,25 @@
 // a negative fd passes through.
 int off_standard_streams(int fd);
 
-// Opens the state folder, creating it first if asked to. Returns the descriptor, or a
-// negative error number, -ENOENT for a missing folder that was not to be created.
+// What a state path must be: a folder, a file that anybody may read, or a file private
+// to root (a lock).
+enum class StateKind { FOLDER, PUBLIC_FILE, PRIVATE_FILE };
+
+// Whether status is that of a kind of state that only root may have put there: root's
+// own, of the right type, and writable by nobody else (a private file: not even open to
+// anybody else).
+bool trusted(const struct stat& status, StateKind kind);
+
+// Opens the state folder, creating it first if asked to, with the mode 0755 whatever the
+// umask. Returns the descriptor, or a negative error number, -ENOENT for a missing folder
+// that was not to be created.
 int open_state_dir(const char* path, bool create);
 
 // Opens the regular file name in the state folder dirfd with flags (O_CREAT and mode
-// allowed) and checks it. With private_to_root, anybody but root may not even read it.
-// Returns the descriptor or a negative error number: -EACCES for a file that is not a
-// regular one of root's, or that group or others may write (or, private, open).
+// allowed: a file made here gets exactly mode, whatever the umask) and checks it. With
+// private_to_root, anybody but root may not even read it. Returns the descriptor or a
+// negative error number: -EACCES for a file that is not a regular one of root's, or that
+// group or others may write (or, private, open).
 int open_state_file(int dirfd, const char* name, int flags, mode_t mode = 0, bool private_to_root = false);
 
 // Whether fd is the file that name in the folder dirfd (or AT_FDCWD) names now, no link

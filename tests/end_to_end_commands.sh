@@ -87,6 +87,11 @@ else
   check "corrupt file, write"      1 "" "ostrevan: corvane(3,5)=-1 5"                 corvane -0 5
   expect "corrupt file kept"        test "$(cat "$state")" = garbage
   rm -rf /run/corvane
+  # The modes are the same whatever the writer's umask: anybody may still list.
+  check "write under umask 077"    0 "" ""                                            sh -c 'umask 077; corvane -3 11 -d >/dev/null'
+  expect "the folder 0755, the file 0644" test "$(stat -c %a /run/corvane /run/corvane/parameters | paste -s -d ' ')" = "755 644"
+  check "user: lists what was written" 0 "$(listing 25 500 64 11 15 30 5 60 2)" ""    as_nobody corvane -d
+  rm -rf /run/corvane
   mkdir /run/real && ln -s /run/real /run/corvane
   check "linked state folder"      1 "" "ostrevan: corvane(3,5)=-1 20"                corvane -0 5
   expect "nothing written through" test -z "$(ls -A /run/real)"
