@@ -4,9 +4,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +24,8 @@ namespace {
 constexpr int INHERITED_DESCRIPTORS = 256;
 constexpr std::size_t LISTING_BUFFER = 4096;
 constexpr int DECIMAL = 10;
+// The kernel's own default for the highest limit on descriptors, where none can be read.
+constexpr rlim_t RLIMIT_FALLBACK = 1 << 20;
 
 [[noreturn]] void flush_once(char* argv[]) {
   // The kernel's answer changes nothing here: sync follows either way.
@@ -59,8 +64,12 @@ bool close_listed_from(int first) {
 
 void close_polled_from(int first) {
   std::array<pollfd, INHERITED_DESCRIPTORS> batch;
-  const long limit = sysconf(_SC_OPEN_MAX);
-  for (long from = first; from < limit; from += INHERITED_DESCRIPTORS) {
+  // Up to the hard limit: the caller may have lowered the soft one below a descriptor it
+  // opened before.
+  rlimit limits = {RLIMIT_FALLBACK, RLIMIT_FALLBACK};
+  getrlimit(RLIMIT_NOFILE, &limits);
+  const rlim_t limit = std::min<rlim_t>(limits.rlim_max, INT_MAX - INHERITED_DESCRIPTORS);
+  for (rlim_t from = static_cast<rlim_t>(first); from < limit; from += INHERITED_DESCRIPTORS) {
     for (std::size_t i = 0; i < batch.size(); ++i) batch[i] = {static_cast<int>(from) + static_cast<int>(i), 0, 0};
     const timespec no_wait = {};
     if (ppoll(batch.data(), batch.size(), &no_wait, nullptr) < 0) continue;

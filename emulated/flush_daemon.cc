@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +36,26 @@ std::int64_t now() {
   return time.tv_sec * NANOSECONDS + time.tv_nsec;
 }
 
+// Which file a descriptor is on, to be compared with what a name names later.
+struct Identity {
+  dev_t device = 0;
+  ino_t inode = 0;  // 0 where it could not be told: it then matches nothing
+};
+
+Identity identify(int fd) {
+  struct stat status = {};
+  if (fstatat(fd, "", &status, AT_EMPTY_PATH) != 0) return {};
+  return {status.st_dev, status.st_ino};
+}
+
+// Whether name in the folder dirfd (or AT_FDCWD) names the file held, no link followed,
+// and that file is still a kind of state that only root may have put there.
+bool names(int dirfd, const char* name, const Identity& held, StateKind kind) {
+  struct stat named = {};
+  return fstatat(dirfd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.device &&
+         named.st_ino == held.inode && held.inode != 0 && trusted(named, kind);
+}
+
 struct Service {
   const char* state_dir;
   std::array<char, PATH_MAX> parent = {};  // the state folder's parent
@@ -44,8 +65,14 @@ struct Service {
   int watch = -1;                          // on the folder
   int parent_watch = -1;
   int folder = -1;
+  Identity folder_id = {};
   int lock = -1;  // held while the daemon is the one that serves
+  Identity lock_id = {};
   ParameterValues values = {};
+  // The parameters file as it was when the values were last read from it (all zero for
+  // a missing file), and whether they were read from this folder at all.
+  struct stat read_from = {};
+  bool read = false;
   std::int64_t retake_at = -1;  // when to make the folder and the lock anew, while none is held
 };
 
@@ -53,9 +80,31 @@ std::int64_t period(const ParameterValues& values) {
   return std::min(values[DATA_AGEING], values[METADATA_AGEING]) * NANOSECONDS;
 }
 
-void read_values(Service& service) {
-  // A file that cannot be read does not stop the flushing: the defaults stand in.
-  if (load_parameters(service.folder, service.values) != 0) set_defaults(service.values);
+bool same_file_unchanged(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// Reads the values again where the parameters file that the name names is not the one
+// last read: another file, or one changed since. With or without a watch, the period
+// follows the file from the next look on.
+void follow_parameters(Service& service) {
+  struct stat named = {};
+  if (fstatat(service.folder, PARAMETERS_FILE, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) return;
+    named = {};
+  }
+  if (service.read && same_file_unchanged(named, service.read_from)) return;
+  ParameterValues values;
+  const int result = load_parameters(service.folder, values);
+  // Where the file could not be opened for a passing reason, the values last read stand,
+  // and the file is read at the next look.
+  if (result == -EMFILE || result == -ENFILE || result == -ENOMEM) return;
+  // A file that is not nine valid numbers does not stop the flushing: the defaults stand in.
+  if (result != 0) set_defaults(values);
+  service.values = values;
+  service.read_from = named;
+  service.read = true;
 }
 
 void release(Service& service) {
@@ -75,10 +124,10 @@ void watch_parent(Service& service, bool on) {
 }
 
 // Takes the folder that the path names now and its lock, making either where it is
-// missing and create is set, and reads the parameters. Whatever fails, the folder's
-// watch is kept where the path names a folder, so that the folder being put right is
-// reported. Returns 0, -EBUSY where another daemon holds the lock, or another negative
-// error number.
+// missing and create is set, and reads the parameters. The folder's watch, where one can
+// be had, is kept whatever fails, where the path names a folder, so that the folder being
+// put right is reported; nothing else depends on a watch. Returns 0, -EBUSY where another
+// daemon holds the lock, or another negative error number.
 int take(Service& service, bool create) {
   release(service);
   // A daemon that could have no watch at first (too many open) tries for one each time.
@@ -87,26 +136,22 @@ int take(Service& service, bool create) {
   if (service.events >= 0) service.watch = inotify_add_watch(service.events, service.state_dir, FOLDER_EVENTS);
   if (folder < 0) return folder;
   service.folder = folder;
-  if (service.watch < 0) return service.events < 0 ? -EBADF : -errno;
+  service.folder_id = identify(folder);
   // The watch went on whatever the path named by then: it must be the folder opened.
-  if (!still_named(AT_FDCWD, service.state_dir, folder)) return -EAGAIN;
+  if (!names(AT_FDCWD, service.state_dir, service.folder_id, StateKind::FOLDER)) return -EAGAIN;
   const int lock = take_lock(folder, DAEMON_LOCK, false, create);
   if (lock < 0) return lock;
   service.lock = lock;
-  read_values(service);
+  service.lock_id = identify(lock);
+  service.read = false;
+  follow_parameters(service);
   return 0;
 }
 
-// What happened since the last look: anything at all, and whether it touched the
-// parameters file.
-struct Changes {
-  bool any = false;
-  bool parameters = false;
-};
-
-Changes read_events(const Service& service) {
+// Whether anything reported since the last read concerns the folder or its name.
+bool read_events(const Service& service) {
   alignas(inotify_event) std::array<char, sizeof(inotify_event) + NAME_MAX + 1> buffer;
-  Changes changes;
+  bool any = false;
   ssize_t size = 0;
   while ((size = read(service.events, buffer.data(), buffer.size())) > 0) {
     for (ssize_t at = 0; at < size;) {
@@ -120,14 +165,10 @@ Changes read_events(const Service& service) {
       const bool on_folder = event.wd == service.watch && service.watch >= 0;
       const bool on_name = event.wd == service.parent_watch && service.parent_watch >= 0 &&
                            (event.len == 0 || std::strcmp(name, service.name) == 0);
-      if (!everything && !on_folder && !on_name) continue;
-      changes.any = true;
-      if (everything || (on_folder && event.len > 0 && std::strcmp(name, PARAMETERS_FILE) == 0)) {
-        changes.parameters = true;
-      }
+      any = any || everything || on_folder || on_name;
     }
   }
-  return changes;
+  return any;
 }
 
 // Takes the folder and its lock, or serves on without them, watching the parent for the
@@ -145,31 +186,31 @@ int take_or_serve_on(Service& service, bool create) {
   return 0;
 }
 
-// Looks at the folder after a change. The daemon that holds the lock checks that it is
-// still the lock of the folder that the path names; one that does not tries at once,
-// without making anything, to take the lock. Returns -EBUSY where it is to yield to
-// another daemon, or 0 while it serves.
+// Looks at what the daemon holds, with the rules of a fresh take: the path still names
+// the folder held, root's and closed to others, and the lock's name the file locked,
+// root's alone. Where that holds, the parameters are read again if their file changed.
+// Where it does not, or no lock is held, the daemon lets go and tries at once, without
+// making anything, to take the folder that the path names. Returns -EBUSY where it is to
+// yield to another daemon, or 0 while it serves.
 int look(Service& service) {
-  if (service.lock >= 0 && lock_still_named(service.state_dir, service.folder, DAEMON_LOCK, service.lock)) return 0;
+  if (service.lock >= 0 && names(AT_FDCWD, service.state_dir, service.folder_id, StateKind::FOLDER) &&
+      names(service.folder, DAEMON_LOCK, service.lock_id, StateKind::PRIVATE_FILE)) {
+    follow_parameters(service);
+    return 0;
+  }
   return take_or_serve_on(service, false);
 }
 
-// Waits until wake, or until the folder or the mount table changes. Returns -EBUSY where
-// the daemon is to yield, or 0.
+// Waits until wake, or until the folder or the mount table changes, and looks at once at
+// a change. Returns -EBUSY where the daemon is to yield, or 0.
 int wait_until(Service& service, std::int64_t wake) {
   const std::int64_t wait = std::max<std::int64_t>(wake - now(), 0);
   const timespec timeout = {static_cast<time_t>(wait / NANOSECONDS), static_cast<long>(wait % NANOSECONDS)};
   std::array<pollfd, 2> watched = {{{service.events, POLLIN, 0}, {service.mounts, POLLPRI, 0}}};
   if (ppoll(watched.data(), watched.size(), &timeout, nullptr) <= 0) return 0;
-  Changes changes;
-  if (watched[0].revents != 0) changes = read_events(service);
   // The mount table reports a change as an error and urgent data.
-  if (watched[1].revents != 0) changes.any = true;
-  if (!changes.any) return 0;
-  const bool held = service.lock >= 0;
-  if (look(service) != 0) return -EBUSY;
-  // A lock taken anew has read the values already.
-  if (changes.parameters && held && service.lock >= 0) read_values(service);
+  const bool changed = watched[1].revents != 0;
+  if ((watched[0].revents != 0 && read_events(service)) || changed) return look(service);
   return 0;
 }
 
@@ -221,14 +262,15 @@ int serve_as_flush_daemon(const char* state_dir) {
     const std::int64_t flush_at = last_flush + period(service.values);
     result = wait_until(service, service.retake_at >= 0 ? std::min(flush_at, service.retake_at) : flush_at);
     if (result == 0) result = retake_when_due(service);
-    // A daemon that yielded flushes no more.
-    if (result == 0 && now() >= last_flush + period(service.values)) {
-      sync();
-      last_flush = now();
-      // Without the lock, and with no change reported, the daemon tries again each time
-      // it flushes: not every fault is one that a watch reports.
-      if (service.lock < 0 && service.retake_at < 0) service.retake_at = last_flush;
-    }
+    if (result != 0 || now() < flush_at) continue;
+    // However it was woken, the lock holder looks at what it holds before it flushes:
+    // not every change is one that a watch reports. A daemon that yields flushes no more.
+    if (service.lock >= 0 && (result = look(service)) != 0) continue;
+    sync();
+    last_flush = now();
+    // Without the lock, the daemon tries again, making what is missing, each time it
+    // flushes.
+    if (service.lock < 0 && service.retake_at < 0) service.retake_at = last_flush;
   }
   stop(service);
   return result;

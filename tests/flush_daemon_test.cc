@@ -110,9 +110,8 @@ TEST_F(FlushDaemon, ServesThroughEveryFaultAndTakesTheFolderOncePutRight) {
   }
   usleep(5500000);
   for (std::size_t i = 0; i < daemons.size(); ++i) {
-    char flushes[8];
     EXPECT_EQ(ended_within(daemons[i].pid, 10), -1) << cases[i].name;
-    EXPECT_EQ(read(daemons[i].syncs, flushes, sizeof flushes), 1) << cases[i].name << ": one flush in 5.5 s";
+    EXPECT_EQ(flushes(daemons[i].syncs), 1) << cases[i].name << ": one flush in 5.5 s";
     ASSERT_EQ(run_on(cases[i].mend, daemons[i].state), 0) << cases[i].mend;
   }
   for (std::size_t i = 0; i < daemons.size(); ++i) {
@@ -120,6 +119,124 @@ TEST_F(FlushDaemon, ServesThroughEveryFaultAndTakesTheFolderOncePutRight) {
     kill_and_reap(daemons[i].pid);
     close(daemons[i].syncs);
   }
+}
+
+// The lock holder looks at what it holds at every flush, with or without a watch: a
+// folder changed in place is let go within a period and a second, while the flushing
+// goes on, and taken again as fast once put right. The daemons run side by side, each in
+// a folder of its own.
+TEST_F(FlushDaemon, LetsAFolderChangedInPlaceGoAndTakesItBackPutRight) {
+  struct Case {
+    const char* name;
+    const char* spoil;  // %s: the state folder
+    const char* mend;
+  };
+  const Case cases[] = {
+      {"folder open to all", "chmod 0777 %s", "chmod 0755 %s"},
+      {"folder owned by nobody", "chown 65534 %s", "chown 0 %s"},
+      {"lock file readable by others", "chmod 0644 %s/daemon.lock", "chmod 0600 %s/daemon.lock"},
+  };
+  struct Daemon {
+    std::string what;
+    const Case* c;
+    std::string state;
+    pid_t pid;
+    int syncs;
+  };
+  std::vector<Daemon> daemons;
+  for (const bool without_inotify : {false, true}) {
+    for (const Case& c : cases) {
+      const std::string folder = state + "." + std::to_string(daemons.size());
+      ASSERT_EQ(emulated_flush_call(folder.c_str(), 2 * 6 + 3, 1), 0);
+      int syncs[2];
+      ASSERT_EQ(pipe2(syncs, O_NONBLOCK), 0);
+      daemons.push_back({std::string(c.name) + (without_inotify ? ", without inotify" : ""), &c, folder,
+                         start_flush_daemon(folder, syncs[1], without_inotify), syncs[0]});
+      close(syncs[1]);
+    }
+  }
+  for (const Daemon& d : daemons) {
+    ASSERT_TRUE(comes_to_hold(d.pid, d.state + "/daemon.lock")) << d.what;
+    ASSERT_EQ(run_on(d.c->spoil, d.state), 0) << d.c->spoil;
+    flushes(d.syncs);
+  }
+  usleep(2100000);
+  for (const Daemon& d : daemons) {
+    EXPECT_TRUE(comes_to_hold(d.pid, d.state + "/daemon.lock", false, 0)) << d.what << ": the lock is let go";
+    EXPECT_GE(flushes(d.syncs), 1) << d.what << ": the flushing goes on";
+    ASSERT_EQ(run_on(d.c->mend, d.state), 0) << d.c->mend;
+  }
+  usleep(2100000);
+  for (const Daemon& d : daemons) {
+    EXPECT_TRUE(comes_to_hold(d.pid, d.state + "/daemon.lock", true, 0)) << d.what << ": the lock is taken again";
+    EXPECT_GE(flushes(d.syncs), 1) << d.what << ": the flushing goes on";
+    EXPECT_EQ(ended_within(d.pid, 0), -1) << d.what;
+    kill_and_reap(d.pid);
+    close(d.syncs);
+  }
+}
+
+// No watch reports the folder's parent moved away and made anew: at its next flush the
+// first daemon finds that the path names another folder, and one daemon is left, holding
+// the lock of the folder that the path names.
+TEST_F(FlushDaemon, OneAtATimeWhenTheParentIsMovedAway) {
+  const std::string parent = scratch + "/p";
+  const std::string folder = parent + "/state";
+  for (const bool without_inotify : {false, true}) {
+    ASSERT_EQ(mkdir(parent.c_str(), 0755), 0);
+    ASSERT_EQ(emulated_flush_call(folder.c_str(), 2 * 6 + 3, 1), 0);
+    const pid_t first = start_flush_daemon(folder, -1, without_inotify);
+    ASSERT_TRUE(comes_to_hold(first, folder + "/daemon.lock"));
+    ASSERT_EQ(run_on("mv %s %s.moved && mkdir -m 0755 %s", parent), 0);
+    ASSERT_EQ(emulated_flush_call(folder.c_str(), 2 * 6 + 3, 1), 0);
+    const pid_t second = start_flush_daemon(folder, -1, without_inotify);
+    EXPECT_TRUE(comes_to_hold(second, folder + "/daemon.lock"));
+    EXPECT_EQ(ended_within(first, 2100), 100 + EBUSY) << "without inotify: " << without_inotify;
+    EXPECT_EQ(ended_within(second, 0), -1);
+    kill_and_reap(second);
+    if (ended_within(first, 0) == -1) kill_and_reap(first);
+    ASSERT_EQ(run_on("rm -rf %s %s.moved", parent), 0);
+  }
+}
+
+// Without inotify the daemon takes its folder and lock and reads its period all the
+// same: of three starts one serves, and it follows the period that the file says. The
+// writer and the daemons run under a umask that would shut everybody else out of what
+// they make.
+TEST_F(FlushDaemon, WithoutInotifyOneServesAndFollowsThePeriod) {
+  int syncs[2];
+  ASSERT_EQ(pipe2(syncs, O_NONBLOCK), 0);
+  const mode_t umask_before = umask(0777);
+  ASSERT_EQ(write_parameter(6, 1), 0);
+  std::vector<pid_t> daemons;
+  for (int i = 0; i < 3; ++i) daemons.push_back(start_flush_daemon(state, syncs[1], true));
+  umask(umask_before);
+  close(syncs[1]);
+  int ended = 0;
+  for (const pid_t daemon : daemons) ended += ended_within(daemon, 2000) == 100 + EBUSY ? 1 : 0;
+  EXPECT_EQ(ended, 2) << "one serves";
+  for (const auto& [name, mode] :
+       {std::pair{"", 0755U}, {"/parameters", 0644U}, {"/parameters.lock", 0600U}, {"/daemon.lock", 0600U}}) {
+    struct stat status = {};
+    ASSERT_EQ(stat((state + name).c_str(), &status), 0) << name;
+    EXPECT_EQ(status.st_mode & 07777, mode) << name;
+  }
+  flushes(syncs[0]);
+  usleep(3500000);
+  const int fast = flushes(syncs[0]);
+  EXPECT_GE(fast, 3) << "every second";
+  EXPECT_LE(fast, 4);
+  ASSERT_EQ(write_parameter(6, 2), 0);
+  usleep(1100000);  // the flush after the write reads the new period
+  flushes(syncs[0]);
+  usleep(4500000);
+  const int slow = flushes(syncs[0]);
+  EXPECT_GE(slow, 2) << "every two seconds";
+  EXPECT_LE(slow, 3);
+  for (const pid_t daemon : daemons) {
+    if (ended_within(daemon, 0) == -1) kill_and_reap(daemon);
+  }
+  close(syncs[0]);
 }
 
 // Only root can put a file into the folder, yet a device there must not reach the

@@ -1,12 +1,16 @@
 #include "tests/state_folder.h"
 
+#include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "tests/fake_kernel.h"
 
@@ -20,7 +24,17 @@ void StateFolder::SetUp() {
   state = scratch + "/state";
 }
 
+namespace {
+
+// The daemons started and not yet reaped, which a test that failed half way left behind.
+std::vector<pid_t> started;
+
+void forget(pid_t child) { std::erase(started, child); }
+
+}  // namespace
+
 void StateFolder::TearDown() {
+  for (const pid_t child : std::vector<pid_t>(started)) kill_and_reap(child);
   if (!scratch.empty()) {
     ASSERT_EQ(std::system(("rm -rf " + scratch).c_str()), 0);
   }
@@ -35,38 +49,67 @@ std::string StateFolder::slurp(const std::string& path) {
 
 void StateFolder::spit(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
-pid_t start_flush_daemon(const std::string& state, int sync_fd) {
+namespace {
+
+bool put(const char* path, const char* text) {
+  const int fd = open(path, O_WRONLY);
+  const bool written = fd >= 0 && write(fd, text, strlen(text)) == static_cast<ssize_t>(strlen(text));
+  if (fd >= 0) close(fd);
+  return written;
+}
+
+}  // namespace
+
+pid_t start_flush_daemon(const std::string& state, int sync_fd, bool without_inotify) {
   const pid_t child = fork();
   if (child == 0) {
+    if (without_inotify &&
+        (unshare(CLONE_NEWUSER) != 0 || !put("/proc/self/uid_map", "0 0 1") || !put("/proc/self/setgroups", "deny") ||
+         !put("/proc/self/gid_map", "0 0 1") || !put("/proc/sys/user/max_inotify_instances", "0"))) {
+      _exit(99);
+    }
     fake_kernel::state().real_libc = true;
     fake_kernel::state().sync_fd = sync_fd;
     setsid();
     _exit(100 + static_cast<int>(-emulated_flush_call(state.c_str(), 0, 0)));
   }
+  if (child > 0) started.push_back(child);
   return child;
 }
 
 int ended_within(pid_t child, int milliseconds) {
-  for (int waited = 0; waited < milliseconds; waited += 10) {
+  for (int waited = 0;; waited += 10) {
     int status = 0;
-    if (waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : 999;
+    if (waitpid(child, &status, WNOHANG) == child) {
+      forget(child);
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 999;
+    }
+    if (waited >= milliseconds) return -1;
     usleep(10000);
   }
-  return -1;
 }
 
-bool comes_to_hold(pid_t pid, const std::string& path) {
+bool comes_to_hold(pid_t pid, const std::string& path, bool held, int milliseconds) {
   const std::string command = "ls -l /proc/" + std::to_string(pid) + "/fd | grep -q -- '-> " + path + "$'";
-  for (int tries = 0; tries < 500; ++tries) {
-    if (std::system(command.c_str()) == 0) return true;
+  for (int waited = 0; (std::system(command.c_str()) == 0) != held; waited += 10) {
+    if (waited >= milliseconds) return false;
     usleep(10000);
   }
-  return false;
+  return true;
+}
+
+int flushes(int sync_fd) {
+  char bytes[64];
+  int count = 0;
+  ssize_t size = 0;
+  while ((size = read(sync_fd, bytes, sizeof bytes)) > 0) count += static_cast<int>(size);
+  return count;
 }
 
 void kill_and_reap(pid_t child) {
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
+  forget(child);
 }
 
 int run_on(const std::string& command, const std::string& path) {

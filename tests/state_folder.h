@@ -29,14 +29,20 @@ class StateFolder : public testing::Test {
 
 // Starts a process that asks to become the flush daemon of state, in a session of its own
 // as the kernel-daemon process is; it ends only if refused, with 100 plus the error number.
-// Where sync_fd is given, each of its flushes writes a byte there.
-pid_t start_flush_daemon(const std::string& state, int sync_fd = -1);
+// Where sync_fd is given, each of its flushes writes a byte there. Without inotify, it
+// runs in a user namespace of its own (root mapped to root) that allows no inotify
+// instance.
+pid_t start_flush_daemon(const std::string& state, int sync_fd = -1, bool without_inotify = false);
 
 // The exit status of child if it ends within the time, 999 if a signal ended it, or -1.
 int ended_within(pid_t child, int milliseconds);
 
-// Whether process pid holds a descriptor of path, within five seconds.
-bool comes_to_hold(pid_t pid, const std::string& path);
+// Whether process pid holds a descriptor of path (or, with held false, holds none),
+// within the time.
+bool comes_to_hold(pid_t pid, const std::string& path, bool held = true, int milliseconds = 5000);
+
+// How many flushes a daemon started with sync_fd (its other end) made since the last count.
+int flushes(int sync_fd);
 
 void kill_and_reap(pid_t child);
 
