@@ -7,7 +7,7 @@
 #include "kernel/flush_call.h"
 
 int show_kernel_parameters() {
-  std::printf("corvane version %s\n", CORVANE_VERSION);
+  std::fprintf(stdout, "corvane version %s\n", CORVANE_VERSION);
   for (int i = 0; kernel_parameter_names[static_cast<std::size_t>(i)] != nullptr; ++i) {
     std::int32_t value = 0;
     const int code = parameter_read_code(i);
@@ -21,7 +21,7 @@ int show_kernel_parameters() {
       std::perror("corvane");
       return -1;
     }
-    std::printf("%d: %5d %s\n", i, value, kernel_parameter_names[static_cast<std::size_t>(i)]);
+    std::fprintf(stdout, "%d: %5d %s\n", i, value, kernel_parameter_names[static_cast<std::size_t>(i)]);
   }
   // A listing that never reached its reader, on a full disk or a closed pipe, failed.
   if (std::fflush(stdout) != 0) {

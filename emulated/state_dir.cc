@@ -39,7 +39,7 @@ int open_made(int dirfd, const char* name, int flags, mode_t mode) {
       return fd;
     }
     if (errno != EEXIST || (flags & O_EXCL) != 0) return -1;
-    fd = openat(dirfd, name, flags & ~O_CREAT);
+    fd = openat(dirfd, name, flags & ~O_CREAT, mode);
     if (fd >= 0 || errno != ENOENT) return fd;
   }
   return -1;
@@ -79,7 +79,7 @@ int open_state_dir(const char* path, bool create) {
 
 int open_state_file(int dirfd, const char* name, int flags, mode_t mode, bool private_to_root) {
   flags |= OPEN_FLAGS;
-  const int fd = (flags & O_CREAT) != 0 ? open_made(dirfd, name, flags, mode) : openat(dirfd, name, flags);
+  const int fd = (flags & O_CREAT) != 0 ? open_made(dirfd, name, flags, mode) : openat(dirfd, name, flags, mode);
   return checked(fd, private_to_root ? StateKind::PRIVATE_FILE : StateKind::PUBLIC_FILE);
 }
 
