@@ -21,11 +21,13 @@ expect "usage text lists 13 options" test "$(echo $options)" = "0 1 2 3 4 5 6 7 
 for option in $options; do
   expect "page describes -$option" grep -q -E "^\.BI? \\\\-$option( |$)" "$page"
 done
-synopsis=$("$build/corvane" -h 2>&1 | head -1 | sed 's/^usage: [^ ]* //')
 expect "page fits 80 columns" test "$(MANWIDTH=80 man -l "$page" 2>/dev/null | wc -L)" -le 80
 expect "page has its sections, in the order of man-pages(7)" test "$(sed -n 's/^\.SH //p' "$page" | tr -d '"' | paste -s -d ,)" = \
   "NAME,SYNOPSIS,DESCRIPTION,OPTIONS,EXIT STATUS,ENVIRONMENT,FILES,NOTES,EXAMPLES,AUTHORS,REPORTING BUGS,COPYRIGHT,SEE ALSO"
-expect "page's synopsis is the usage line" test "$(MANWIDTH=200 man -l "$page" 2>/dev/null | sed -n '/^SYNOPSIS/{n;p;}' | sed 's/^ *corvane //')" = "$synopsis"
+# The synopsis is the usage line's, but says that each digit option takes a value, and
+# names -h.
+expect "page's synopsis" test "$(MANWIDTH=200 man -l "$page" 2>/dev/null | sed -n '/^SYNOPSIS/{n;N;p;}' | sed 's/^ *//' | paste -s -d '|')" = \
+  "corvane [-N value]... [-d] [-s sync-delay] [-f flush-delay]|corvane -h"
 
 # The completion, called as bash calls it, with bash-completion loaded: the words so far,
 # the one being completed last. The program is never run to complete: a stand-in under
@@ -108,6 +110,12 @@ done
 unit=$work/destdir/opt/corvane/lib/systemd/system/corvane.service
 expect "the unit starts the installed program with its options" grep -qx 'ExecStart=/opt/corvane/sbin/corvane $CORVANE_OPTS' "$unit"
 expect "the unit reads the installed options file" grep -qx 'EnvironmentFile=-/opt/corvane/etc/default/corvane' "$unit"
+# README's uninstall removes all but the options file, which the administrator may have
+# edited.
+echo 'CORVANE_OPTS="-f 10"' >"$work/destdir/opt/corvane/etc/default/corvane"
+grep -v '/etc/default/corvane$' "$build/install_manifest.txt" | sed "s|^|$work/destdir|" | xargs -d '\n' rm -f
+expect "uninstalling keeps the options file alone" \
+  test "$(find "$work/destdir" -type f)" = "$work/destdir/opt/corvane/etc/default/corvane"
 sed "s|^|$work/destdir|" "$build/install_manifest.txt" | xargs rm -f
 expect "the manifest names every file installed" test -z "$(find "$work/destdir" -type f)"
 
