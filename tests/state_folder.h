@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "emulated/emulated_interface.h"
 #include "gtest/gtest.h"
@@ -33,6 +34,12 @@ class StateFolder : public testing::Test {
 // runs in a user namespace of its own (root mapped to root) that allows no inotify
 // instance.
 pid_t start_flush_daemon(const std::string& state, int sync_fd = -1, bool without_inotify = false);
+
+// Why no daemon can be started without inotify here, or null where one can.
+const char* why_inotify_cannot_be_withheld();
+
+// The cases with and without inotify that can run here; where the second cannot, says so.
+std::vector<bool> inotify_cases();
 
 // The exit status of child if it ends within the time, 999 if a signal ended it, or -1.
 int ended_within(pid_t child, int milliseconds);
