@@ -1,6 +1,5 @@
 #include "daemon/start_daemons.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/folder_names.h"
 #include "common/program_name.h"
 #include "daemon/process_title.h"
 #include "daemon/update_loop.h"
@@ -22,7 +22,6 @@
 namespace {
 
 constexpr int INHERITED_DESCRIPTORS = 256;
-constexpr std::size_t LISTING_BUFFER = 4096;
 constexpr int DECIMAL = 10;
 // The kernel's own default for the highest limit on descriptors, where none can be read.
 constexpr rlim_t RLIMIT_FALLBACK = 1 << 20;
@@ -43,21 +42,12 @@ constexpr rlim_t RLIMIT_FALLBACK = 1 << 20;
 bool close_listed_from(int first) {
   const int listing = openat(AT_FDCWD, "/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (listing < 0) return false;
-  alignas(dirent64) std::array<char, LISTING_BUFFER> buffer;
-  ssize_t size = 0;
-  while ((size = getdents64(listing, buffer.data(), buffer.size())) > 0) {
-    for (ssize_t at = 0; at < size;) {
-      dirent64 entry;
-      std::memcpy(&entry, buffer.data() + at, offsetof(dirent64, d_name));
-      // "." and ".." read as 0, which lies below first.
-      int fd = 0;
-      for (const char* digit = buffer.data() + at + offsetof(dirent64, d_name); *digit != '\0'; ++digit) {
-        fd = fd * DECIMAL + (*digit - '0');
-      }
-      if (fd >= first && fd != listing) close(fd);
-      at += entry.d_reclen;
-    }
-  }
+  for_each_name(listing, [&](const char* name) {
+    // "." and ".." read as 0, which lies below first.
+    int fd = 0;
+    for (const char* digit = name; *digit != '\0'; ++digit) fd = fd * DECIMAL + (*digit - '0');
+    if (fd >= first && fd != listing) close(fd);
+  });
   close(listing);
   return true;
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/folder_names.h"
 #include "emulated/state_dir.h"
 #include "emulated/state_lock.h"
 
@@ -73,6 +74,20 @@ int write_temporary(int dirfd, const char* name, const ParameterValues& values) 
   return result;
 }
 
+// Removes every temporary file in the folder: the holder of the writers' lock is the one
+// writer that may replace the file, so any other was left by a writer killed, or by one
+// whose lock file was removed under it, which finds that out before its rename or by it.
+void sweep_temporaries(int dirfd) {
+  constexpr std::string_view PREFIX = "parameters.";
+  constexpr std::string_view SUFFIX = ".new";
+  for_each_name(dirfd, [&](const char* entry) {
+    const std::string_view name = entry;
+    if (name.size() > PREFIX.size() + SUFFIX.size() && name.starts_with(PREFIX) && name.ends_with(SUFFIX)) {
+      unlinkat(dirfd, entry, 0);
+    }
+  });
+}
+
 // One read, change and replace under the writers' lock. Where the lock file lost its name
 // before the replace, another writer may be at it beside this one: lost is set, and
 // nothing replaced. Where it lost it during the replace, another may have read the values
@@ -90,8 +105,7 @@ int store_once(const char* state_dir, std::size_t index, std::int32_t value, boo
   if (result == 0) {
     const std::size_t digits = put_decimal(temporary.data() + sizeof "parameters." - 1, locked.st_ino);
     std::memcpy(temporary.data() + sizeof "parameters." - 1 + digits, ".new", sizeof ".new");
-    // A writer killed on this lock file left its file; the next one starts afresh.
-    if (unlinkat(dirfd, temporary.data(), 0) != 0 && errno != ENOENT) result = -errno;
+    sweep_temporaries(dirfd);
   }
   ParameterValues values;
   if (result == 0) result = load_parameters(dirfd, values);
@@ -102,7 +116,12 @@ int store_once(const char* state_dir, std::size_t index, std::int32_t value, boo
   if (result == 0) {
     lost = !lock_still_named(state_dir, dirfd, WRITER_LOCK, lock);
     if (!lost && renameat(dirfd, temporary.data(), dirfd, PARAMETERS_FILE) != 0) result = -errno;
-    lost = lost || (result == 0 && !lock_still_named(state_dir, dirfd, WRITER_LOCK, lock));
+    // Lost during the replace, the lock may also have let the next writer sweep the
+    // temporary file away before it was renamed: either way, the value is written again.
+    if (!lost && !lock_still_named(state_dir, dirfd, WRITER_LOCK, lock)) {
+      lost = true;
+      result = 0;
+    }
   }
   if (result != 0 || lost) unlinkat(dirfd, temporary.data(), 0);
   if (lock >= 0) close(lock);

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -35,6 +36,10 @@ struct State {
   bool real_libc = false;
   // With real_libc, each sync also writes a byte here: how a test counts the flushes.
   int sync_fd = -1;
+  // Called once, with the descriptor, at the next fsync, before it is made: how a test
+  // acts at the instant a writer has written its temporary file and not yet replaced the
+  // parameters file.
+  std::function<void(int)> on_fsync;
 };
 
 // The fake's state; tests reset it by assigning State{}.

@@ -1,10 +1,12 @@
-// The test binary's own sleep and sync take the place of libc's for all the code linked
-// into it, so that loops which sleep for seconds run at once and log what they did.
+// The test binary's own sleep, sync and fsync take the place of libc's for all the code
+// linked into it, so that loops which sleep for seconds run at once and log what they
+// did, and a test can act at the instant a file is made durable.
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <ctime>
 #include <string>
+#include <utility>
 
 #include "tests/fake_kernel.h"
 
@@ -27,4 +29,9 @@ extern "C" void sync() noexcept {
   } else {
     fake_kernel::note("sync");
   }
+}
+
+extern "C" int fsync(int fd) {
+  if (auto act = std::exchange(fake_kernel::state().on_fsync, nullptr)) act(fd);
+  return static_cast<int>(syscall(SYS_fsync, fd));
 }

@@ -4,12 +4,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "gtest/gtest.h"
+#include "tests/fake_kernel.h"
 #include "tests/state_folder.h"
 
 namespace {
@@ -109,6 +111,46 @@ TEST_F(ParametersFile, KilledWriterNeverLeavesATornFile) {
     ASSERT_EQ(read_parameter(1, value), 0) << "attempt " << attempt << ": " << file();
   }
   EXPECT_EQ(write_parameter(2, 3), 0) << "a leftover temporary file is no obstacle";
+}
+
+// At the instant a writer has written its temporary file, and before it replaces the
+// parameters file, its lock file is removed and something happens meanwhile. The writer
+// must find out that its lock is gone: it neither puts back values that lack a write
+// made meanwhile nor leaves its temporary file behind, and what it renames was made
+// durable first. A stray temporary file is swept by the next write.
+TEST_F(ParametersFile, AWriterThatLostItsLockLosesNothingAndLeavesNothing) {
+  struct Case {
+    const char* name;
+    const char* meanwhile;  // %s: the state folder
+    long result;
+    const char* file;
+  };
+  const Case cases[] = {
+      {"another writer writes", "rm %s/parameters.lock", 0, "11\n20\n64\n256\n15\n30\n5\n60\n2\n"},
+      {"the lock file becomes a fifo", "rm %s/parameters.lock && mkfifo -m 0600 %s/parameters.lock", -EACCES,
+       "10\n500\n64\n256\n15\n30\n5\n60\n2\n"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(write_parameter(0, 10), 0);
+    spit(state + "/parameters.123.new", "stray");
+    std::string fsynced;
+    fake_kernel::state().on_fsync = [&](int fd) {
+      std::array<char, 256> path = {};
+      fsynced = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path.data(), path.size() - 1) > 0
+                    ? path.data()
+                    : "";
+      ASSERT_EQ(run_on(c.meanwhile, state), 0) << c.meanwhile;
+      if (c.result == 0) {
+        ASSERT_EQ(write_parameter(1, 20), 0);
+      }
+    };
+    EXPECT_EQ(write_parameter(0, 11), c.result) << c.name;
+    EXPECT_EQ(file(), c.file) << c.name;
+    EXPECT_TRUE(fsynced.starts_with(state + "/parameters.") && fsynced.ends_with(".new")) << c.name << ": " << fsynced;
+    EXPECT_EQ(run_on("ls %s | grep -q 'new$'", state), 256) << c.name << ": a temporary file is left";
+    fake_kernel::state().on_fsync = nullptr;
+    ASSERT_EQ(run_on("rm -rf %s", state), 0);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstddef>
+#include <cstring>
+
+// Calls visit with every name in the folder open at fd, "." and ".." among them, reading
+// the folder in batches on the stack. Returns false where the folder could not be read to
+// its end.
+template <typename Visit>
+bool for_each_name(int fd, Visit visit) {
+  alignas(dirent64) std::array<char, 4096> buffer;
+  ssize_t size = 0;
+  while ((size = getdents64(fd, buffer.data(), buffer.size())) > 0) {
+    for (ssize_t at = 0; at < size;) {
+      dirent64 entry;
+      std::memcpy(&entry, buffer.data() + at, offsetof(dirent64, d_name));
+      visit(buffer.data() + at + offsetof(dirent64, d_name));
+      at += entry.d_reclen;
+    }
+  }
+  return size == 0;
+}
