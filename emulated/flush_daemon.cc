@@ -74,6 +74,9 @@ struct Service {
   struct stat read_from = {};
   bool read = false;
   std::int64_t retake_at = -1;  // when to make the folder and the lock anew, while none is held
+  // Set where the lock was just taken: the daemon it was taken from, if any, may have
+  // flushed last a period ago, so the new holder flushes at once.
+  bool flush_now = false;
 };
 
 std::int64_t period(const ParameterValues& values) {
@@ -143,6 +146,7 @@ int take(Service& service, bool create) {
   if (lock < 0) return lock;
   service.lock = lock;
   service.lock_id = identify(lock);
+  service.flush_now = true;
   service.read = false;
   follow_parameters(service);
   return 0;
@@ -259,7 +263,7 @@ int serve_as_flush_daemon(const char* state_dir) {
   if (result == 0 && service.lock < 0) service.retake_at = now() + SETTLE;
   std::int64_t last_flush = now();
   while (result == 0) {
-    const std::int64_t flush_at = last_flush + period(service.values);
+    const std::int64_t flush_at = service.flush_now ? now() : last_flush + period(service.values);
     result = wait_until(service, service.retake_at >= 0 ? std::min(flush_at, service.retake_at) : flush_at);
     if (result == 0) result = retake_when_due(service);
     if (result != 0 || now() < flush_at) continue;
@@ -268,6 +272,7 @@ int serve_as_flush_daemon(const char* state_dir) {
     if (service.lock >= 0 && (result = look(service)) != 0) continue;
     sync();
     last_flush = now();
+    service.flush_now = false;
     // Without the lock, the daemon tries again, making what is missing, each time it
     // flushes.
     if (service.lock < 0 && service.retake_at < 0) service.retake_at = last_flush;

@@ -25,17 +25,27 @@ class FlushDaemon : public StateFolder {
   std::string lock() const { return state + "/daemon.lock"; }
 };
 
+// One daemon holds the lock at a time. Whoever takes it flushes at once: the daemon it
+// was taken from may have flushed last a whole period before.
 TEST_F(FlushDaemon, OneAtATime) {
-  const pid_t first = start_flush_daemon(state);
+  int syncs[2];
+  ASSERT_EQ(pipe2(syncs, O_NONBLOCK), 0);
+  const pid_t first = start_flush_daemon(state, syncs[1]);
   ASSERT_GT(first, 0);
   ASSERT_TRUE(comes_to_hold(first, lock()));
-  const pid_t second = start_flush_daemon(state);
+  usleep(100000);
+  EXPECT_EQ(flushes(syncs[0]), 1) << "the first flushes as it takes the lock";
+  const pid_t second = start_flush_daemon(state, syncs[1]);
   EXPECT_EQ(ended_within(second, 5000), 100 + EBUSY);
   EXPECT_EQ(ended_within(first, 100), -1) << "the first serves on";
   kill_and_reap(first);
-  const pid_t third = start_flush_daemon(state);
+  flushes(syncs[0]);
+  const pid_t third = start_flush_daemon(state, syncs[1]);
   EXPECT_EQ(ended_within(third, 300), -1) << "the lock went with the first";
+  EXPECT_EQ(flushes(syncs[0]), 1) << "the third flushes as it takes the lock";
   kill_and_reap(third);
+  close(syncs[0]);
+  close(syncs[1]);
 }
 
 // Whatever is done to the folder while a daemon serves, and whoever starts next, one
