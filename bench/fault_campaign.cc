@@ -268,10 +268,10 @@ void repair() {
 
 }  // namespace
 
-// The flush daemons' flushes: each one a byte for the campaign to count.
+// The flush daemons' flushes: each one the flushing process's id, for the campaign to count.
 extern "C" void sync() noexcept {
-  const char flushed = 's';
-  if (write(flush_pipe[1], &flushed, 1) != 1) {
+  const pid_t flushed = getpid();
+  if (write(flush_pipe[1], &flushed, sizeof flushed) != sizeof flushed) {
     // The campaign stopped counting.
   }
 }
@@ -300,6 +300,8 @@ int main(int argc, char* argv[]) {
   long flushes = 0, last_flush = now_ms(), gap_from = now_ms(), empty_since = -1, last_fault_change = 0;
   long worst_gap = 0, worst_gap_period = 0, storm_until = now_ms() + pick(2000, 6000), check_at = -1;
   std::vector<long> calm_flushes;
+  long flush_before_last = now_ms();
+  pid_t last_flusher = 0;
   std::vector<std::pair<long, long>> periods;  // when, and the period that the file said then
   auto undo = [&](std::size_t k) {
     FAULTS[k].undo();
@@ -342,14 +344,17 @@ int main(int argc, char* argv[]) {
       }
     }
     periods.emplace_back(t, std::min(values[5], values[6]) * 1000L);
-    std::erase_if(periods, [t](const auto& p) { return p.first < t - 8000; });
+    // In force: the longest that the file said since the flush before the last, which a
+    // daemon may have read and followed since.
+    std::erase_if(periods, [&](const auto& p) { return p.first < flush_before_last; });
     long period = 0;
     for (const auto& p : periods) period = std::max(period, p.second);
     // The flushes, and the gaps between them while a daemon lives.
-    char bytes[64];
-    for (ssize_t n; (n = read(flush_pipe[0], bytes, sizeof bytes)) > 0;) {
-      flushes += n;
+    for (pid_t flusher; read(flush_pipe[0], &flusher, sizeof flusher) == sizeof flusher;) {
+      ++flushes;
+      flush_before_last = last_flush;
       last_flush = t;
+      last_flusher = flusher;
       if (calm && t > check_at) calm_flushes.push_back(t);
     }
     const long gap = t - std::max(last_flush, gap_from);
@@ -381,8 +386,9 @@ int main(int argc, char* argv[]) {
       if (chance(0.005) && !daemons.empty()) {
         auto d = daemons.begin();
         std::advance(d, pick(0, static_cast<long>(daemons.size()) - 1));
-        // The next flush may then be a whole period after the next daemon's start.
-        if (holds_lock(d->first)) gap_from = t;
+        // Where it flushed last, the next flush may be a whole period after another's start.
+        if (d->first == last_flusher) gap_from = t;
+        last_fault_change = t;
         kill(d->first, SIGKILL);
       }
       for (std::size_t k = 0; k < FAULTS.size(); ++k) {
