@@ -73,9 +73,9 @@ void unplant() {
   }
   sh(RM + planted + ".aside");
 }
-// The mount over the folder, wherever the folder is now: its parent may be away.
+// The mount over the folder, wherever the folder is now: its parent may be away or old.
 void unmount_state() {
-  for (const std::string& at : {STATE, PARENT + ".away/corvane"}) {
+  for (const std::string& at : {STATE, PARENT + ".away/corvane", PARENT + ".old/corvane"}) {
     while (umount2(at.c_str(), MNT_DETACH) == 0) {
     }
   }
