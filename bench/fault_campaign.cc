@@ -268,10 +268,10 @@ void repair() {
 
 }  // namespace
 
-// The flush daemons' flushes: each one the flushing process's id, for the campaign to count.
+// The flush daemons' flushes: each one a byte for the campaign to count.
 extern "C" void sync() noexcept {
-  const pid_t flushed = getpid();
-  if (write(flush_pipe[1], &flushed, sizeof flushed) != sizeof flushed) {
+  const char flushed = 's';
+  if (write(flush_pipe[1], &flushed, 1) != 1) {
     // The campaign stopped counting.
   }
 }
@@ -301,7 +301,6 @@ int main(int argc, char* argv[]) {
   long worst_gap = 0, worst_gap_period = 0, storm_until = now_ms() + pick(2000, 6000), check_at = -1;
   std::vector<long> calm_flushes;
   long flush_before_last = now_ms();
-  pid_t last_flusher = 0;
   std::vector<std::pair<long, long>> periods;  // when, and the period that the file said then
   auto undo = [&](std::size_t k) {
     FAULTS[k].undo();
@@ -350,14 +349,18 @@ int main(int argc, char* argv[]) {
     long period = 0;
     for (const auto& p : periods) period = std::max(period, p.second);
     // The flushes, and the gaps between them while a daemon lives.
-    for (pid_t flusher; read(flush_pipe[0], &flusher, sizeof flusher) == sizeof flusher;) {
+    for (char flushed; read(flush_pipe[0], &flushed, 1) == 1;) {
       ++flushes;
       flush_before_last = last_flush;
       last_flush = t;
-      last_flusher = flusher;
       if (calm && t > check_at) calm_flushes.push_back(t);
     }
-    const long gap = t - std::max(last_flush, gap_from);
+    // Counted from the last flush, or from the start of the oldest daemon that lives, whose
+    // first flush may come a whole period after it: a daemon that has lived that long,
+    // with or without the lock, has flushed, or another has.
+    long oldest = t;
+    for (const auto& [pid, d] : daemons) oldest = std::min(oldest, d.started);
+    const long gap = t - std::max({last_flush, oldest, gap_from});
     if (!daemons.empty() && gap > worst_gap) worst_gap = gap, worst_gap_period = period;
     if (!daemons.empty() && gap > period + 1000) {
       violated(FLUSHING_NEVER_PAUSES, "no flush for " + std::to_string(gap) + " ms, period " + std::to_string(period));
@@ -379,15 +382,13 @@ int main(int argc, char* argv[]) {
     else if (empty_since < 0)
       empty_since = t;
     else if (t - empty_since >= 1000)
-      start_daemon(), gap_from = t;
+      start_daemon();
 
     if (!calm && !finishing) {
       if (chance(0.01)) start_daemon();
       if (chance(0.005) && !daemons.empty()) {
         auto d = daemons.begin();
         std::advance(d, pick(0, static_cast<long>(daemons.size()) - 1));
-        // Where it flushed last, the next flush may be a whole period after another's start.
-        if (d->first == last_flusher) gap_from = t;
         last_fault_change = t;
         kill(d->first, SIGKILL);
       }
