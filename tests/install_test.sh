@@ -131,7 +131,7 @@ expect "the unit's exposure is at most 1.5 (it is ${exposure:-unknown})" awk -v 
 for copy in 1 2; do
   mkdir -p "$work/package$copy/corvane"
   tar -C "$source" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/package$copy/corvane" -xf -
-  options=$([ "$copy" = 2 ] && echo nocheck)
+  options="parallel=2$([ "$copy" = 2 ] && echo ' nocheck')"
   (cd "$work/package$copy/corvane" && DEB_BUILD_OPTIONS=$options dpkg-buildpackage -us -uc -b >"$work/package$copy/log" 2>&1) ||
     { echo "FAIL: dpkg-buildpackage"; tail -20 "$work/package$copy/log"; }
 done
