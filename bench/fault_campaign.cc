@@ -5,7 +5,6 @@
 // namespace. Ends with status 0 when no invariant was broken.
 #include <dirent.h>
 #include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -27,6 +26,7 @@
 #include <vector>
 
 #include "emulated/emulated_interface.h"
+#include "tests/no_inotify.h"
 
 namespace {
 
@@ -211,21 +211,12 @@ pid_t start(const std::function<int()>& child) {
   }
   return pid;
 }
-bool put(const char* path, const char* text) {
-  const int fd = open(path, O_WRONLY);
-  const bool written = fd >= 0 && write(fd, text, std::strlen(text)) == static_cast<ssize_t>(std::strlen(text));
-  return close(fd) == 0 && written;
-}
 // Half the daemons start where no inotify instance can be had: in a user namespace of
 // their own, root mapped to root, that allows none.
 void start_daemon() {
   const bool without_inotify = chance(0.5);
   daemons[start([=] {
-    if (without_inotify &&
-        (unshare(CLONE_NEWUSER) != 0 || !put("/proc/self/uid_map", "0 0 1") || !put("/proc/self/setgroups", "deny") ||
-         !put("/proc/self/gid_map", "0 0 1") || !put("/proc/sys/user/max_inotify_instances", "0"))) {
-      return 99;
-    }
+    if (without_inotify && !withhold_inotify()) return 99;
     return 100 - static_cast<int>(emulated_flush_call(STATE.c_str(), 0, 0));
   })] = {now_ms()};
 }

@@ -1,19 +1,17 @@
 #include "tests/state_folder.h"
 
-#include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <vector>
 
 #include "tests/fake_kernel.h"
+#include "tests/no_inotify.h"
 
 void StateFolder::SetUp() {
   if (geteuid() != 0) {
@@ -49,23 +47,6 @@ std::string StateFolder::slurp(const std::string& path) {
 }
 
 void StateFolder::spit(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
-
-namespace {
-
-bool put(const char* path, const char* text) {
-  const int fd = open(path, O_WRONLY);
-  const bool written = fd >= 0 && write(fd, text, strlen(text)) == static_cast<ssize_t>(strlen(text));
-  if (fd >= 0) close(fd);
-  return written;
-}
-
-// Enters a user namespace of its own, root mapped to root, that allows no inotify instance.
-bool withhold_inotify() {
-  return unshare(CLONE_NEWUSER) == 0 && put("/proc/self/uid_map", "0 0 1") && put("/proc/self/setgroups", "deny") &&
-         put("/proc/self/gid_map", "0 0 1") && put("/proc/sys/user/max_inotify_instances", "0");
-}
-
-}  // namespace
 
 const char* why_inotify_cannot_be_withheld() {
   const pid_t child = fork();
