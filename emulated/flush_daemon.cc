@@ -30,11 +30,7 @@ constexpr std::uint32_t FOLDER_EVENTS = IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM 
 constexpr std::uint32_t PARENT_EVENTS =
     IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
-std::int64_t now() {
-  timespec time = {};
-  clock_gettime(CLOCK_MONOTONIC, &time);
-  return time.tv_sec * NANOSECONDS + time.tv_nsec;
-}
+std::int64_t now() { return monotonic_ns(); }
 
 // Which file a descriptor is on, to be compared with what a name names later.
 struct Identity {
@@ -142,7 +138,7 @@ int take(Service& service, bool create) {
   service.folder_id = identify(folder);
   // The watch went on whatever the path named by then: it must be the folder opened.
   if (!names(AT_FDCWD, service.state_dir, service.folder_id, StateKind::FOLDER)) return -EAGAIN;
-  const int lock = take_lock(folder, DAEMON_LOCK, false, create);
+  const int lock = take_lock(folder, DAEMON_LOCK, 0, create);
   if (lock < 0) return lock;
   service.lock = lock;
   service.lock_id = identify(lock);

@@ -6,10 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string_view>
 
-#include "common/folder_names.h"
 #include "emulated/state_dir.h"
 #include "emulated/state_lock.h"
 
@@ -21,8 +19,6 @@ constexpr std::size_t MOST_DIGITS = 7;
 constexpr long DECIMAL = 10;
 // Room for the decimal digits of any 64-bit number.
 constexpr std::size_t NUMBER_LIMIT = 24;
-// Tries at a write whose lock file is removed under it, before giving up.
-constexpr int STORE_TRIES = 100;
 
 // Writes the decimal digits of value to out; returns how many.
 std::size_t put_decimal(char* out, unsigned long long value) {
@@ -61,8 +57,8 @@ int write_all(int fd, const char* text, std::size_t size) {
   return 0;
 }
 
-// Writes the new file beside the old one, to be renamed over it, so that a reader, or a
-// writer killed at any instant, meets either the old file or the new one, whole.
+// Writes the new file whole and durable, to be renamed over the old one, so that a reader,
+// or a writer killed at any instant, meets either the old file or the new one, whole.
 int write_temporary(int dirfd, const char* name, const ParameterValues& values) {
   std::array<char, PARAMETERS_LIMIT> text;
   const std::size_t size = format_parameters(values, text);
@@ -74,56 +70,33 @@ int write_temporary(int dirfd, const char* name, const ParameterValues& values) 
   return result;
 }
 
-// Removes every temporary file in the folder: the holder of the writers' lock is the one
-// writer that may replace the file, so any other was left by a writer killed, or by one
-// whose lock file was removed under it, which finds that out before its rename or by it.
-void sweep_temporaries(int dirfd) {
-  constexpr std::string_view PREFIX = "parameters.";
-  constexpr std::string_view SUFFIX = ".new";
-  for_each_name(dirfd, [&](const char* entry) {
-    const std::string_view name = entry;
-    if (name.size() > PREFIX.size() + SUFFIX.size() && name.starts_with(PREFIX) && name.ends_with(SUFFIX)) {
-      unlinkat(dirfd, entry, 0);
-    }
-  });
-}
+// The new parameters file, made in the writers' lock folder by the writer that holds it.
+constexpr const char* NEW_FILE = "new";
 
-// One read, change and replace under the writers' lock. Where the lock file lost its name
-// before the replace, another writer may be at it beside this one: lost is set, and
-// nothing replaced. Where it lost it during the replace, another may have read the values
-// before it: lost is set, and the value is to be written again.
-int store_once(const char* state_dir, std::size_t index, std::int32_t value, bool& lost) {
+// One read, change and replace under the writers' lock, made in the folder that the path
+// names. Sets again where nothing was replaced and the write is to be made anew: the lock
+// went before the replace, taking the new file with it, or the path came to name another
+// folder. Once the file is replaced, the write is done: nothing after it can fail.
+int store_once(const char* state_dir, std::size_t index, std::int32_t value, std::int64_t deadline, bool& again) {
   const int dirfd = open_state_dir(state_dir, true);
   if (dirfd < 0) return dirfd;
-  const int lock = take_lock(dirfd, WRITER_LOCK, true);
-  // The temporary file is named after the lock file: writers on one lock file take turns,
-  // and two on different ones, where one lost its lock, never touch each other's.
-  std::array<char, NUMBER_LIMIT + sizeof "parameters..new"> temporary = {"parameters."};
-  struct stat locked = {};
+  const int lock = take_lock(dirfd, WRITER_LOCK, deadline);
   int result = lock < 0 ? lock : 0;
-  if (result == 0 && fstatat(lock, "", &locked, AT_EMPTY_PATH) != 0) result = -errno;
-  if (result == 0) {
-    const std::size_t digits = put_decimal(temporary.data() + sizeof "parameters." - 1, locked.st_ino);
-    std::memcpy(temporary.data() + sizeof "parameters." - 1 + digits, ".new", sizeof ".new");
-    sweep_temporaries(dirfd);
-  }
   ParameterValues values;
   if (result == 0) result = load_parameters(dirfd, values);
   if (result == 0) {
+    // A new file in the lock folder was left by a writer killed while it held the lock,
+    // as this one holds it now.
+    unlinkat(lock, NEW_FILE, 0);
     values[index] = value;
-    result = write_temporary(dirfd, temporary.data(), values);
+    result = write_temporary(lock, NEW_FILE, values);
   }
-  if (result == 0) {
-    lost = !lock_still_named(state_dir, dirfd, WRITER_LOCK, lock);
-    if (!lost && renameat(dirfd, temporary.data(), dirfd, PARAMETERS_FILE) != 0) result = -errno;
-    // Lost during the replace, the lock may also have let the next writer sweep the
-    // temporary file away before it was renamed: either way, the value is written again.
-    if (!lost && !lock_still_named(state_dir, dirfd, WRITER_LOCK, lock)) {
-      lost = true;
-      result = 0;
-    }
-  }
-  if (result != 0 || lost) unlinkat(dirfd, temporary.data(), 0);
+  if (result == 0 && !still_named(AT_FDCWD, state_dir, dirfd)) result = -ENOENT;
+  if (result == 0 && renameat(lock, NEW_FILE, dirfd, PARAMETERS_FILE) != 0) result = -errno;
+  // A lock removed under the writer makes the new file, or the folder to make it in,
+  // vanish: nothing was replaced.
+  again = lock == -EAGAIN || result == -ENOENT;
+  if (result != 0 && lock >= 0) unlinkat(lock, NEW_FILE, 0);
   if (lock >= 0) close(lock);
   close(dirfd);
   return result;
@@ -188,10 +161,11 @@ int read_parameters(const char* state_dir, ParameterValues& values) {
 
 int store_parameter(const char* state_dir, std::size_t index, long value) {
   if (value < EMULATED_PARAMETERS[index].minimum || value > EMULATED_PARAMETERS[index].maximum) return -EINVAL;
-  for (int tries = 0; tries < STORE_TRIES; ++tries) {
-    bool lost = false;
-    const int result = store_once(state_dir, index, static_cast<std::int32_t>(value), lost);
-    if (!lost) return result;
+  const std::int64_t deadline = monotonic_ns() + WRITER_WAIT_NS;
+  for (;;) {
+    bool again = false;
+    const int result = store_once(state_dir, index, static_cast<std::int32_t>(value), deadline, again);
+    if (!again) return result;
+    if (monotonic_ns() >= deadline) return -EBUSY;
   }
-  return -EAGAIN;
 }

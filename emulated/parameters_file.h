@@ -61,6 +61,8 @@ int read_parameters(const char* state_dir, ParameterValues& values);
 
 // Sets parameter index to value, creating the folder if need be: a read, change and
 // replace under the writers' lock, so that writers side by side lose no update, even
-// while the lock file is removed under them. Returns 0 or a negative error number,
-// -EINVAL for a value outside the parameter's range.
+// while the lock is removed under them. A write that answers 0 holds until a later one;
+// one that answers an error changed nothing. Returns 0 or a negative error number:
+// -EINVAL for a value outside the parameter's range, -EBUSY where the lock could not be
+// had within WRITER_WAIT_NS.
 int store_parameter(const char* state_dir, std::size_t index, long value);

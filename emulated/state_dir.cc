@@ -9,6 +9,7 @@
 namespace {
 
 constexpr mode_t STATE_DIR_MODE = 0755;
+constexpr mode_t PRIVATE_DIR_MODE = 0700;
 constexpr int OPEN_FLAGS = O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
 
 // Tries at a file whose name comes and goes between the two opens of open_made, before
@@ -45,6 +46,24 @@ int open_made(int dirfd, const char* name, int flags, mode_t mode) {
   return -1;
 }
 
+// Opens the folder path in dirfd, making it first where it is missing and create is set.
+// The folder is made under a umask of 0, so that it has its mode from the start: root
+// without the capability to override modes could not even open one that the caller's
+// umask had closed, let alone open it up again.
+int open_folder(int dirfd, const char* path, bool create, StateKind kind) {
+  constexpr int flags = O_RDONLY | O_DIRECTORY | OPEN_FLAGS;
+  int fd = openat(dirfd, path, flags);
+  if (fd < 0 && errno == ENOENT && create) {
+    const mode_t caller_umask = umask(0);
+    const bool made = mkdirat(dirfd, path, kind == StateKind::FOLDER ? STATE_DIR_MODE : PRIVATE_DIR_MODE) == 0;
+    const int error = errno;
+    umask(caller_umask);
+    if (!made && error != EEXIST) return -error;
+    fd = openat(dirfd, path, flags);
+  }
+  return checked(fd, kind);
+}
+
 }  // namespace
 
 int off_standard_streams(int fd) {
@@ -57,24 +76,17 @@ int off_standard_streams(int fd) {
 }
 
 bool trusted(const struct stat& status, StateKind kind) {
-  const bool right_type = kind == StateKind::FOLDER ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode);
-  const mode_t forbidden = kind == StateKind::PRIVATE_FILE ? S_IRWXG | S_IRWXO : S_IWGRP | S_IWOTH;
+  const bool folder = kind == StateKind::FOLDER || kind == StateKind::PRIVATE_FOLDER;
+  const bool right_type = folder ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode);
+  const bool private_to_root = kind == StateKind::PRIVATE_FOLDER || kind == StateKind::PRIVATE_FILE;
+  const mode_t forbidden = private_to_root ? S_IRWXG | S_IRWXO : S_IWGRP | S_IWOTH;
   return right_type && status.st_uid == 0 && (status.st_mode & forbidden) == 0;
 }
 
-int open_state_dir(const char* path, bool create) {
-  constexpr int flags = O_RDONLY | O_DIRECTORY | OPEN_FLAGS;
-  int fd = openat(AT_FDCWD, path, flags);
-  if (fd < 0 && errno == ENOENT && create) {
-    const bool made = mkdir(path, STATE_DIR_MODE) == 0;
-    if (!made && errno != EEXIST) return -errno;
-    fd = openat(AT_FDCWD, path, flags);
-    // The caller's umask must not close the folder to the readers it is for.
-    if (made && fd >= 0 && fchmod(fd, STATE_DIR_MODE) != 0) {
-      // A folder that stayed tighter is still one that the check accepts.
-    }
-  }
-  return checked(fd, StateKind::FOLDER);
+int open_state_dir(const char* path, bool create) { return open_folder(AT_FDCWD, path, create, StateKind::FOLDER); }
+
+int open_private_folder(int dirfd, const char* name, bool create) {
+  return open_folder(dirfd, name, create, StateKind::PRIVATE_FOLDER);
 }
 
 int open_state_file(int dirfd, const char* name, int flags, mode_t mode, bool private_to_root) {

@@ -13,9 +13,9 @@
 // a negative fd passes through.
 int off_standard_streams(int fd);
 
-// What a state path must be: a folder, a file that anybody may read, or a file private
-// to root (a lock).
-enum class StateKind { FOLDER, PUBLIC_FILE, PRIVATE_FILE };
+// What a state path must be: a folder or a file that anybody may read, or a folder or a
+// file private to root (a lock).
+enum class StateKind { FOLDER, PRIVATE_FOLDER, PUBLIC_FILE, PRIVATE_FILE };
 
 // Whether status is that of a kind of state that only root may have put there: root's
 // own, of the right type, and writable by nobody else (a private file: not even open to
@@ -23,9 +23,15 @@ enum class StateKind { FOLDER, PUBLIC_FILE, PRIVATE_FILE };
 bool trusted(const struct stat& status, StateKind kind);
 
 // Opens the state folder, creating it first if asked to, with the mode 0755 whatever the
-// umask. Returns the descriptor, or a negative error number, -ENOENT for a missing folder
-// that was not to be created.
+// umask and capabilities of the caller. Returns the descriptor, or a negative error
+// number, -ENOENT for a missing folder that was not to be created.
 int open_state_dir(const char* path, bool create);
+
+// Opens the folder name in the state folder dirfd that only root may open, creating it
+// first if asked to, with the mode 0700 whatever the umask. Returns the descriptor, or a
+// negative error number: -EACCES for a folder that is not root's alone, -ENOTDIR where
+// the name is not a folder.
+int open_private_folder(int dirfd, const char* name, bool create);
 
 // Opens the regular file name in the state folder dirfd with flags (O_CREAT and mode
 // allowed: a file made here gets exactly mode, whatever the umask) and checks it. With

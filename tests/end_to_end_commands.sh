@@ -87,10 +87,19 @@ else
   check "corrupt file, write"      1 "" "ostrevan: corvane(3,5)=-1 5"                 corvane -0 5
   expect "corrupt file kept"        test "$(cat "$state")" = garbage
   rm -rf /run/corvane
-  # The modes are the same whatever the writer's umask: anybody may still list.
-  check "write under umask 077"    0 "" ""                                            sh -c 'umask 077; corvane -3 11 -d >/dev/null'
-  expect "the folder 0755, the file 0644" test "$(stat -c %a /run/corvane /run/corvane/parameters | paste -s -d ' ')" = "755 644"
+  # The modes are the same whatever the writer's umask and capabilities: anybody may
+  # still list.
+  check "write under umask 0777, no capability" 0 "" ""                               sh -c 'umask 0777; exec setpriv --inh-caps=-all --bounding-set=-all corvane -3 11 -d >/dev/null'
+  expect "folder 0755, file 0644, lock 0700" test "$(stat -c %a /run/corvane /run/corvane/parameters /run/corvane/parameters.lock | paste -s -d ' ')" = "755 644 700"
   check "user: lists what was written" 0 "$(listing 25 500 64 11 15 30 5 60 2)" ""    as_nobody corvane -d
+  # A writer that never lets go holds up the others for five seconds at most.
+  flock /run/corvane/parameters.lock sleep 60 &
+  holder=$!
+  check "lock held: the write gives up" 1 "" "ostrevan: corvane(9,5)=-1 16"           timeout 10 corvane -3 5 -d
+  check "lock held: nor does a start" 1 "" "ostrevan: corvane(15,2)=-1 16"            timeout 10 corvane -6 2 -f 3600
+  expect "lock held: nothing started" test -z "$(pgrep -f '^(corvane \(daemon\)|update \()')"
+  pkill -P "$holder"; wait "$holder"
+  check "lock let go: the write goes through" 0 "$(listing 25 500 64 6 15 30 5 60 2)" "" corvane -3 6 -d
   rm -rf /run/corvane
   mkdir /run/real && ln -s /run/real /run/corvane
   check "linked state folder"      1 "" "ostrevan: corvane(3,5)=-1 20"                corvane -0 5

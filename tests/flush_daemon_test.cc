@@ -227,7 +227,7 @@ TEST_F(FlushDaemon, WithoutInotifyOneServesAndFollowsThePeriod) {
   for (const pid_t daemon : daemons) ended += ended_within(daemon, 2000) == 100 + EBUSY ? 1 : 0;
   EXPECT_EQ(ended, 2) << "one serves";
   for (const auto& [name, mode] :
-       {std::pair{"", 0755U}, {"/parameters", 0644U}, {"/parameters.lock", 0600U}, {"/daemon.lock", 0600U}}) {
+       {std::pair{"", 0755U}, {"/parameters", 0644U}, {"/parameters.lock", 0700U}, {"/daemon.lock", 0600U}}) {
     struct stat status = {};
     ASSERT_EQ(stat((state + name).c_str(), &status), 0) << name;
     EXPECT_EQ(status.st_mode & 07777, mode) << name;

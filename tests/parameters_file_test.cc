@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "emulated/state_lock.h"
 #include "gtest/gtest.h"
 #include "tests/fake_kernel.h"
 #include "tests/state_folder.h"
@@ -46,8 +47,8 @@ TEST_F(ParametersFile, CorruptFileFailsWithEioAndStays) {
 }
 
 // Nine writers side by side, each setting its own parameter again and again, while
-// nothing happens to the folder, and while the writers' lock file is removed again and
-// again: every write succeeds and the last value of each stands.
+// nothing happens to the folder, and while the writers' lock is removed again and again:
+// every write succeeds and the last value of each stands.
 TEST_F(ParametersFile, WritersSideBySideLoseNoUpdate) {
   struct Case {
     const char* name;
@@ -55,7 +56,7 @@ TEST_F(ParametersFile, WritersSideBySideLoseNoUpdate) {
   };
   const Case cases[] = {
       {"nothing else", nullptr},
-      {"lock file removed again and again", "while :; do rm -f %s/parameters.lock; sleep 0.002; done"},
+      {"lock removed again and again", "while :; do rm -rf %s/parameters.lock; done"},
   };
   constexpr int ROUNDS = 60;
   for (const Case& c : cases) {
@@ -113,11 +114,12 @@ TEST_F(ParametersFile, KilledWriterNeverLeavesATornFile) {
   EXPECT_EQ(write_parameter(2, 3), 0) << "a leftover temporary file is no obstacle";
 }
 
-// At the instant a writer has written its temporary file, and before it replaces the
-// parameters file, its lock file is removed and something happens meanwhile. The writer
-// must find out that its lock is gone: it neither puts back values that lack a write
-// made meanwhile nor leaves its temporary file behind, and what it renames was made
-// durable first. A stray temporary file is swept by the next write.
+// At the instant a writer has made its new file durable, and before it replaces the
+// parameters file, its lock is removed and something happens meanwhile. A writer whose
+// lock went never replaces the file of one who holds the lock that the name names now:
+// each write that answers 0 holds, one that answers an error changed nothing, and none
+// leaves its new file behind. A new file that a killed writer left in the lock is taken
+// away by the next write, and nothing else in the folder is touched.
 TEST_F(ParametersFile, AWriterThatLostItsLockLosesNothingAndLeavesNothing) {
   struct Case {
     const char* name;
@@ -126,13 +128,14 @@ TEST_F(ParametersFile, AWriterThatLostItsLockLosesNothingAndLeavesNothing) {
     const char* file;
   };
   const Case cases[] = {
-      {"another writer writes", "rm %s/parameters.lock", 0, "11\n20\n64\n256\n15\n30\n5\n60\n2\n"},
-      {"the lock file becomes a fifo", "rm %s/parameters.lock && mkfifo -m 0600 %s/parameters.lock", -EACCES,
+      {"another writer writes", "rm -r %s/parameters.lock", 0, "11\n20\n64\n256\n15\n30\n5\n60\n2\n"},
+      {"the lock becomes a fifo", "rm -r %s/parameters.lock && mkfifo -m 0600 %s/parameters.lock", -EACCES,
        "10\n500\n64\n256\n15\n30\n5\n60\n2\n"},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(write_parameter(0, 10), 0);
-    spit(state + "/parameters.123.new", "stray");
+    spit(state + "/parameters.lock/new", "stray");
+    spit(state + "/parameters.orig-backup", "mine");
     std::string fsynced;
     fake_kernel::state().on_fsync = [&](int fd) {
       std::array<char, 256> path = {};
@@ -146,11 +149,42 @@ TEST_F(ParametersFile, AWriterThatLostItsLockLosesNothingAndLeavesNothing) {
     };
     EXPECT_EQ(write_parameter(0, 11), c.result) << c.name;
     EXPECT_EQ(file(), c.file) << c.name;
-    EXPECT_TRUE(fsynced.starts_with(state + "/parameters.") && fsynced.ends_with(".new")) << c.name << ": " << fsynced;
-    EXPECT_EQ(run_on("ls %s | grep -q 'new$'", state), 256) << c.name << ": a temporary file is left";
+    EXPECT_EQ(fsynced, state + "/parameters.lock/new") << c.name;
+    EXPECT_EQ(run_on("find %s -name new | grep -q .", state), 256) << c.name << ": a new file is left";
+    EXPECT_EQ(slurp(state + "/parameters.orig-backup"), "mine") << c.name;
     fake_kernel::state().on_fsync = nullptr;
     ASSERT_EQ(run_on("rm -rf %s", state), 0);
   }
+}
+
+// A writer that holds the lock and never lets go, stopped or waiting on something else,
+// stops every other writer for at most WRITER_WAIT_NS: then the write gives up with
+// EBUSY, having changed nothing, and once the holder lets go a write goes through.
+TEST_F(ParametersFile, AHeldLockStopsAWriteForFiveSecondsAtMost) {
+  ASSERT_EQ(write_parameter(3, 40), 0);
+  const pid_t holder = fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    fake_kernel::state().on_fsync = [](int) { raise(SIGSTOP); };
+    _exit(write_parameter(3, 41) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(holder, &status, WUNTRACED), holder);
+  ASSERT_TRUE(WIFSTOPPED(status)) << "the holder stops with its new file made";
+  const std::int64_t start = monotonic_ns();
+  const pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) _exit(static_cast<int>(-write_parameter(3, 42)));
+  EXPECT_EQ(ended_within(writer, 6000), EBUSY);
+  const std::int64_t waited = monotonic_ns() - start;
+  EXPECT_GE(waited, WRITER_WAIT_NS);
+  if (ended_within(writer, 0) == -1) kill_and_reap(writer);
+  EXPECT_EQ(file(), "25\n500\n64\n40\n15\n30\n5\n60\n2\n");
+  kill(holder, SIGCONT);
+  EXPECT_EQ(ended_within(holder, 5000), 0) << "the stopped writer goes on where it stopped";
+  EXPECT_EQ(file(), "25\n500\n64\n41\n15\n30\n5\n60\n2\n");
+  EXPECT_EQ(write_parameter(3, 43), 0);
+  EXPECT_EQ(file(), "25\n500\n64\n43\n15\n30\n5\n60\n2\n");
 }
 
 }  // namespace

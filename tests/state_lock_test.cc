@@ -55,31 +55,39 @@ TEST_F(StateLock, NobodyElseCanStallAWrite) {
   EXPECT_EQ(file(), "25\n500\n64\n41\n15\n30\n5\n60\n2\n");
 }
 
-TEST_F(StateLock, LockFilesAreRootsAlone) {
+// The writers' lock is a folder of root's alone; anything else in its place is refused
+// and left as it is, but for the lock file of an earlier release, which it replaces.
+TEST_F(StateLock, TheWritersLockIsAFolderOfRootsAlone) {
   ASSERT_EQ(write_parameter(3, 40), 0);
   const std::string lock = state + "/" + WRITER_LOCK;
   struct stat status = {};
   ASSERT_EQ(lstat(lock.c_str(), &status), 0);
-  EXPECT_TRUE(S_ISREG(status.st_mode));
-  EXPECT_EQ(status.st_mode & 07777, 0600U);
+  EXPECT_TRUE(S_ISDIR(status.st_mode));
+  EXPECT_EQ(status.st_mode & 07777, 0700U);
   EXPECT_EQ(status.st_uid, 0U);
 
   struct Case {
     const char* name;
-    const char* command;  // on the lock file, %s
+    const char* command;  // on the lock, %s
     long error;
   };
   const Case cases[] = {
-      {"readable by others", "chmod 0604 %s", -EACCES}, {"readable by the group", "chmod 0640 %s", -EACCES},
-      {"owned by nobody", "chown 65534 %s", -EACCES},   {"a link", "rm %s && ln -s /tmp/elsewhere %s", -ELOOP},
-      {"a folder", "rm %s && mkdir %s", -EACCES},       {"a fifo", "rm %s && mkfifo -m 0600 %s", -EACCES},
+      {"readable by others", "chmod 0705 %s", -EACCES},
+      {"open to the group", "chmod 0710 %s", -EACCES},
+      {"owned by nobody", "chown 65534 %s", -EACCES},
+      {"a link", "rm -r %s && mkdir -m 0700 %s.real && ln -s %s.real %s", -EACCES},
+      {"a fifo", "rm -r %s && mkfifo -m 0600 %s", -EACCES},
+      {"a file open to others", "rm -r %s && touch %s && chmod 0644 %s", -EACCES},
+      {"an earlier release's lock file", "rm -r %s && touch %s && chmod 0600 %s", 0},
   };
   for (const Case& c : cases) {
-    ASSERT_EQ(std::system(("rm -rf " + lock + " && touch " + lock + " && chmod 0600 " + lock).c_str()), 0);
+    ASSERT_EQ(std::system(("rm -rf " + lock + " " + lock + ".real && mkdir -m 0700 " + lock).c_str()), 0);
     ASSERT_EQ(run_on(c.command, lock), 0) << c.command;
-    EXPECT_EQ(write_parameter(3, 42), c.error) << c.name;
+    EXPECT_EQ(write_parameter(3, c.error == 0 ? 41 : 42), c.error) << c.name;
   }
-  EXPECT_EQ(file(), "25\n500\n64\n40\n15\n30\n5\n60\n2\n");
+  EXPECT_EQ(file(), "25\n500\n64\n41\n15\n30\n5\n60\n2\n");
+  ASSERT_EQ(lstat(lock.c_str(), &status), 0);
+  EXPECT_TRUE(S_ISDIR(status.st_mode)) << "the earlier lock file gave way to the folder";
 }
 
 }  // namespace
