@@ -96,10 +96,12 @@ void follow_parameters(Service& service) {
   if (service.read && same_file_unchanged(named, service.read_from)) return;
   ParameterValues values;
   const int result = load_parameters(service.folder, values);
-  // Where the file could not be opened for a passing reason, the values last read stand,
-  // and the file is read at the next look.
-  if (result == -EMFILE || result == -ENFILE || result == -ENOMEM) return;
-  // A file that is not nine valid numbers does not stop the flushing: the defaults stand in.
+  // Only a verdict on the file changes the values: a missing file gives the defaults, and
+  // so, without stopping the flushing, does one that is not nine valid numbers or not a
+  // file that only root may have put there. A failure that says nothing of the file
+  // (descriptors used up, one that could not be moved, memory) leaves the values last
+  // read, and the file is read again at the next look.
+  if (result != 0 && result != -EIO && result != -EACCES && result != -ELOOP) return;
   if (result != 0) set_defaults(values);
   service.values = values;
   service.read_from = named;

@@ -40,6 +40,8 @@ struct State {
   // acts at the instant a writer has written its temporary file and not yet replaced the
   // parameters file.
   std::function<void(int)> on_fsync;
+  // The wall clock runs backwards: how a test shows that nothing is timed by it.
+  bool wall_clock_backwards = false;
 };
 
 // The fake's state; tests reset it by assigning State{}.

@@ -1,6 +1,7 @@
-// The test binary's own sleep, sync and fsync take the place of libc's for all the code
-// linked into it, so that loops which sleep for seconds run at once and log what they
-// did, and a test can act at the instant a file is made durable.
+// The test binary's own sleep, sync, fsync and clock_gettime take the place of libc's for
+// all the code linked into it, so that loops which sleep for seconds run at once and log
+// what they did, a test can act at the instant a file is made durable, and the wall clock
+// can be made to run backwards.
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -34,4 +35,15 @@ extern "C" void sync() noexcept {
 extern "C" int fsync(int fd) {
   if (auto act = std::exchange(fake_kernel::state().on_fsync, nullptr)) act(fd);
   return static_cast<int>(syscall(SYS_fsync, fd));
+}
+
+extern "C" int clock_gettime(clockid_t clock, timespec* time) noexcept {
+  const auto result = static_cast<int>(syscall(SYS_clock_gettime, clock, time));
+  if (result == 0 && clock == CLOCK_REALTIME && fake_kernel::state().wall_clock_backwards) {
+    constexpr long NANOSECONDS = 1000000000;
+    constexpr time_t MIRROR = 4000000000;
+    time->tv_sec = MIRROR - time->tv_sec - (time->tv_nsec > 0 ? 1 : 0);
+    time->tv_nsec = time->tv_nsec > 0 ? NANOSECONDS - time->tv_nsec : 0;
+  }
+  return result;
 }

@@ -5,11 +5,13 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -181,6 +183,92 @@ TEST_F(FlushDaemon, LetsAFolderChangedInPlaceGoAndTakesItBackPutRight) {
     EXPECT_TRUE(comes_to_hold(d.pid, d.state + "/daemon.lock", true, 0)) << d.what << ": the lock is taken again";
     EXPECT_GE(flushes(d.syncs), 1) << d.what << ": the flushing goes on";
     EXPECT_EQ(ended_within(d.pid, 0), -1) << d.what;
+    kill_and_reap(d.pid);
+    close(d.syncs);
+  }
+}
+
+// The period follows what the file says, and nothing else: not the wall clock, which may
+// be stepped; not a failure that says nothing about the file, such as a daemon held to
+// three descriptors; but a file or folder removed, which the listing shows as the
+// defaults, and a same-size change in place within the same second. Each daemon serves a
+// folder of its own, on a period of a second at first, and its flushes are counted in two
+// windows: after something happened, and after its descriptors are given back.
+TEST_F(FlushDaemon, FollowsTheFileAndNothingElse) {
+  struct Case {
+    const char* name;
+    const char* meanwhile;  // %s: the daemon's folder; "limit": three descriptors, then a write
+    int first_period, second_period;  // what it flushes on in each window, in seconds
+  };
+  const Case cases[] = {
+      {"the wall clock runs backwards", nullptr, 1, 1},
+      {"the parameters file removed", "rm %s/parameters", 5, 5},
+      {"the folder removed", "rm -r %s", 5, 5},
+      {"a same-size change in place within the second", "sed 7s/1/2/ %s/parameters >%s.x && cat %s.x >%s/parameters", 2, 2},
+      {"held to three descriptors while the file changes", "limit", 1, 2},
+  };
+  struct Daemon {
+    const Case* c;
+    std::string state;
+    pid_t pid;
+    int syncs;
+  };
+  std::vector<Daemon> daemons;
+  for (const Case& c : cases) {
+    const std::string folder = state + "." + std::to_string(daemons.size());
+    ASSERT_EQ(emulated_flush_call(folder.c_str(), 2 * 6 + 3, 1), 0);
+    int syncs[2];
+    ASSERT_EQ(pipe2(syncs, O_NONBLOCK), 0);
+    fake_kernel::state().wall_clock_backwards = c.meanwhile == nullptr;
+    daemons.push_back({&c, folder, start_flush_daemon(folder, syncs[1]), syncs[0]});
+    fake_kernel::state().wall_clock_backwards = false;
+    close(syncs[1]);
+  }
+  for (const Daemon& d : daemons) ASSERT_TRUE(comes_to_hold(d.pid, d.state + "/daemon.lock")) << d.c->name;
+  // The change in place comes within the second of the write before it, which the daemon
+  // read: the file's change time differs from the one read in its nanoseconds alone.
+  timespec wall = {};
+  do {
+    usleep(10000);
+    clock_gettime(CLOCK_REALTIME, &wall);
+  } while (wall.tv_nsec > 100'000'000);
+  for (const Daemon& d : daemons) ASSERT_EQ(emulated_flush_call(d.state.c_str(), 2 * 6 + 3, 1), 0);
+  usleep(200000);
+  rlimit before = {};
+  for (const Daemon& d : daemons) {
+    if (d.c->meanwhile == nullptr) continue;
+    if (std::string(d.c->meanwhile) != "limit") {
+      ASSERT_EQ(run_on(d.c->meanwhile, d.state), 0) << d.c->meanwhile;
+      continue;
+    }
+    // The soft limit alone: raising a hard one again takes a capability that root may lack.
+    ASSERT_EQ(prlimit(d.pid, RLIMIT_NOFILE, nullptr, &before), 0);
+    const rlimit three = {3, before.rlim_max};
+    ASSERT_EQ(prlimit(d.pid, RLIMIT_NOFILE, &three, nullptr), 0);
+    ASSERT_EQ(emulated_flush_call(d.state.c_str(), 2 * 6 + 3, 2), 0);
+  }
+  constexpr int WINDOW_MS = 4500;
+  auto expect_periods = [&](int Case::*period, const char* window) {
+    for (const Daemon& d : daemons) flushes(d.syncs);
+    usleep(WINDOW_MS * 1000);
+    for (const Daemon& d : daemons) {
+      const int seconds = d.c->*period;
+      const int count = flushes(d.syncs);
+      EXPECT_GE(count, WINDOW_MS / 1000 / seconds) << d.c->name << ", " << window;
+      EXPECT_LE(count, WINDOW_MS / 1000 / seconds + 1) << d.c->name << ", " << window;
+    }
+  };
+  usleep(1000000);
+  expect_periods(&Case::first_period, "first window");
+  for (const Daemon& d : daemons) {
+    if (d.c->meanwhile != nullptr && std::string(d.c->meanwhile) == "limit") {
+      ASSERT_EQ(prlimit(d.pid, RLIMIT_NOFILE, &before, nullptr), 0);
+    }
+  }
+  usleep(1200000);
+  expect_periods(&Case::second_period, "second window");
+  for (const Daemon& d : daemons) {
+    EXPECT_EQ(ended_within(d.pid, 0), -1) << d.c->name;
     kill_and_reap(d.pid);
     close(d.syncs);
   }

@@ -70,6 +70,8 @@ pid_t start_flush_daemon(const std::string& state, int sync_fd, bool without_ino
     if (without_inotify && !withhold_inotify()) _exit(99);
     fake_kernel::state().real_libc = true;
     fake_kernel::state().sync_fd = sync_fd;
+    // As the kernel-daemon process, without the standard streams.
+    close_range(0, 2, 0);
     setsid();
     _exit(100 + static_cast<int>(-emulated_flush_call(state.c_str(), 0, 0)));
   }
