@@ -27,8 +27,8 @@ constexpr std::int64_t LONGEST_PAUSE = NANOSECONDS / 50;
 // that the folder can take its place.
 bool remove_old_writer_lock(int dirfd) {
   struct stat status = {};
-  return fstatat(dirfd, WRITER_LOCK, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-         trusted(status, StateKind::PRIVATE_FILE) && unlinkat(dirfd, WRITER_LOCK, 0) == 0;
+  return fstatat(dirfd, WRITER_LOCK, &status, AT_SYMLINK_NOFOLLOW) == 0 && trusted(status, StateKind::PRIVATE_FILE) &&
+         unlinkat(dirfd, WRITER_LOCK, 0) == 0;
 }
 
 int open_lock(int dirfd, const char* name, bool create) {
@@ -47,6 +47,25 @@ void pause_for(std::int64_t nanoseconds) {
   nanosleep(&pause, nullptr);
 }
 
+// One try at the lock: the descriptor that holds it, or a negative error number. Sets
+// named to whether what was opened still had the lock's name after the try.
+int try_lock(int dirfd, const char* name, bool create, bool& named) {
+  named = true;
+  const int fd = open_lock(dirfd, name, create);
+  if (fd < 0) return fd;
+  int result = 0;
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EINTR) {
+      result = errno == EWOULDBLOCK ? -EBUSY : -errno;
+      break;
+    }
+  }
+  named = still_named(dirfd, name, fd);
+  if (result == 0 && named) return fd;
+  close(fd);
+  return result == 0 ? -EAGAIN : result;
+}
+
 }  // namespace
 
 std::int64_t monotonic_ns() {
@@ -58,26 +77,16 @@ std::int64_t monotonic_ns() {
 int take_lock(int dirfd, const char* name, std::int64_t deadline, bool create) {
   std::int64_t pause = FIRST_PAUSE;
   for (int tries = 1;; ++tries) {
-    const int fd = open_lock(dirfd, name, create);
-    if (fd < 0) return fd;
-    int result = 0;
-    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      if (errno != EINTR) {
-        result = errno == EWOULDBLOCK ? -EBUSY : -errno;
-        break;
-      }
-    }
-    // A lock had, or refused, on what has lost its name says nothing.
-    const bool named = still_named(dirfd, name, fd);
-    if (result == 0 && named) return fd;
-    close(fd);
+    bool named = true;
+    const int result = try_lock(dirfd, name, create, named);
     const std::int64_t left = deadline - monotonic_ns();
-    if (named && result != -EBUSY) return result;
-    if (named && left <= 0) return -EBUSY;
-    if (!named && left <= 0 && tries >= LOCK_TRIES) return -EAGAIN;
-    if (named) {
-      pause_for(std::min(pause, left));
-      pause = std::min(2 * pause, LONGEST_PAUSE);
+    // A lock had, or refused, on what has lost its name says nothing.
+    if (!named) {
+      if (left <= 0 && tries >= LOCK_TRIES) return -EAGAIN;
+      continue;
     }
+    if (result != -EBUSY || left <= 0) return result;
+    pause_for(std::min(pause, left));
+    pause = std::min(2 * pause, LONGEST_PAUSE);
   }
 }

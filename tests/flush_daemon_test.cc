@@ -197,14 +197,15 @@ TEST_F(FlushDaemon, LetsAFolderChangedInPlaceGoAndTakesItBackPutRight) {
 TEST_F(FlushDaemon, FollowsTheFileAndNothingElse) {
   struct Case {
     const char* name;
-    const char* meanwhile;  // %s: the daemon's folder; "limit": three descriptors, then a write
+    const char* meanwhile;            // %s: the daemon's folder; "limit": three descriptors, then a write
     int first_period, second_period;  // what it flushes on in each window, in seconds
   };
   const Case cases[] = {
       {"the wall clock runs backwards", nullptr, 1, 1},
       {"the parameters file removed", "rm %s/parameters", 5, 5},
       {"the folder removed", "rm -r %s", 5, 5},
-      {"a same-size change in place within the second", "sed 7s/1/2/ %s/parameters >%s.x && cat %s.x >%s/parameters", 2, 2},
+      {"a same-size change in place within the second", "sed 7s/1/2/ %s/parameters >%s.x && cat %s.x >%s/parameters", 2,
+       2},
       {"held to three descriptors while the file changes", "limit", 1, 2},
   };
   struct Daemon {
