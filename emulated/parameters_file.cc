@@ -91,7 +91,11 @@ int store_once(const char* state_dir, std::size_t index, std::int32_t value, std
     values[index] = value;
     result = write_temporary(lock, NEW_FILE, values);
   }
-  if (result == 0 && !still_named(AT_FDCWD, state_dir, dirfd)) result = -ENOENT;
+  // A lock moved elsewhere rather than removed keeps the new file: the writer looks that
+  // it is still where the next writer would look for it.
+  const bool still_held =
+      result == 0 && still_named(AT_FDCWD, state_dir, dirfd) && still_named(dirfd, WRITER_LOCK, lock);
+  if (result == 0 && !still_held) result = -ENOENT;
   if (result == 0 && renameat(lock, NEW_FILE, dirfd, PARAMETERS_FILE) != 0) result = -errno;
   // A lock removed under the writer makes the new file, or the folder to make it in,
   // vanish: nothing was replaced.
