@@ -55,13 +55,10 @@ bool close_listed_from(int first) {
 void close_polled_from(int first) {
   std::array<pollfd, INHERITED_DESCRIPTORS> batch;
   // Up to the hard limit: the caller may have lowered the soft one below a descriptor it
-  // opened before. Poll takes no more descriptors at a time than the soft limit, so that
-  // is raised to the hard one while closing, and put back after.
+  // opened before. Poll takes no more descriptors at a time than the soft limit allows.
   rlimit limits = {RLIMIT_FALLBACK, RLIMIT_FALLBACK};
   getrlimit(RLIMIT_NOFILE, &limits);
-  const rlimit raised = {limits.rlim_max, limits.rlim_max};
-  const bool was_raised = setrlimit(RLIMIT_NOFILE, &raised) == 0;
-  const std::size_t size = was_raised ? batch.size() : std::clamp<rlim_t>(limits.rlim_cur, 1, batch.size());
+  const std::size_t size = std::clamp<rlim_t>(limits.rlim_cur, 1, batch.size());
   const rlim_t limit = std::min<rlim_t>(limits.rlim_max, INT_MAX - INHERITED_DESCRIPTORS);
   for (rlim_t from = static_cast<rlim_t>(first); from < limit; from += size) {
     for (std::size_t i = 0; i < size; ++i) batch[i] = {static_cast<int>(from) + static_cast<int>(i), 0, 0};
@@ -71,7 +68,6 @@ void close_polled_from(int first) {
       if ((batch[i].revents & POLLNVAL) == 0) close(batch[i].fd);
     }
   }
-  if (was_raised) setrlimit(RLIMIT_NOFILE, &limits);
 }
 
 // Cuts the process loose from its caller: no terminal, pipe or file held open, no hold

@@ -32,6 +32,13 @@ constexpr std::uint32_t PARENT_EVENTS =
 
 std::int64_t now() { return monotonic_ns(); }
 
+// The program binds no string comparison of the C library's for this one.
+bool same_name(const char* a, const char* b) {
+  for (; *a != '\0' && *a == *b; ++a, ++b) {
+  }
+  return *a == *b;
+}
+
 // Which file a descriptor is on, to be compared with what a name names later.
 struct Identity {
   dev_t device = 0;
@@ -140,7 +147,7 @@ int take(Service& service, bool create) {
   service.folder_id = identify(folder);
   // The watch went on whatever the path named by then: it must be the folder opened.
   if (!names(AT_FDCWD, service.state_dir, service.folder_id, StateKind::FOLDER)) return -EAGAIN;
-  const int lock = take_lock(folder, DAEMON_LOCK, 0, create);
+  const int lock = take_daemon_lock(folder, create);
   if (lock < 0) return lock;
   service.lock = lock;
   service.lock_id = identify(lock);
@@ -166,7 +173,7 @@ bool read_events(const Service& service) {
       const bool everything = (event.mask & IN_Q_OVERFLOW) != 0;
       const bool on_folder = event.wd == service.watch && service.watch >= 0;
       const bool on_name = event.wd == service.parent_watch && service.parent_watch >= 0 &&
-                           (event.len == 0 || std::strcmp(name, service.name) == 0);
+                           (event.len == 0 || same_name(name, service.name));
       any = any || everything || on_folder || on_name;
     }
   }

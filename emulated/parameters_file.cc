@@ -80,7 +80,7 @@ constexpr const char* NEW_FILE = "new";
 int store_once(const char* state_dir, std::size_t index, std::int32_t value, std::int64_t deadline, bool& again) {
   const int dirfd = open_state_dir(state_dir, true);
   if (dirfd < 0) return dirfd;
-  const int lock = take_lock(dirfd, WRITER_LOCK, deadline);
+  const int lock = take_writers_lock(dirfd, deadline);
   int result = lock < 0 ? lock : 0;
   ParameterValues values;
   if (result == 0) result = load_parameters(dirfd, values);

@@ -1,6 +1,7 @@
 #include "emulated/state_lock.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -8,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "emulated/state_dir.h"
 
@@ -31,8 +31,9 @@ bool remove_old_writer_lock(int dirfd) {
          unlinkat(dirfd, WRITER_LOCK, 0) == 0;
 }
 
-int open_lock(int dirfd, const char* name, bool create) {
-  if (std::strcmp(name, WRITER_LOCK) != 0) {
+// The writers' lock is a folder, any other a file.
+int open_lock(int dirfd, const char* name, bool folder, bool create) {
+  if (!folder) {
     // Without blocking: a fifo or a device must be refused by the check, not waited on.
     return open_state_file(dirfd, name, O_RDONLY | O_NONBLOCK | (create ? O_CREAT : 0), LOCK_MODE, true);
   }
@@ -42,16 +43,17 @@ int open_lock(int dirfd, const char* name, bool create) {
   return fd == -ENOTDIR ? -EACCES : fd;
 }
 
+// Poll with nothing to watch is a sleep, and one call fewer for the program to bind.
 void pause_for(std::int64_t nanoseconds) {
   const timespec pause = {static_cast<time_t>(nanoseconds / NANOSECONDS), static_cast<long>(nanoseconds % NANOSECONDS)};
-  nanosleep(&pause, nullptr);
+  ppoll(nullptr, 0, &pause, nullptr);
 }
 
 // One try at the lock: the descriptor that holds it, or a negative error number. Sets
 // named to whether what was opened still had the lock's name after the try.
-int try_lock(int dirfd, const char* name, bool create, bool& named) {
+int try_lock(int dirfd, const char* name, bool folder, bool create, bool& named) {
   named = true;
-  const int fd = open_lock(dirfd, name, create);
+  const int fd = open_lock(dirfd, name, folder, create);
   if (fd < 0) return fd;
   int result = 0;
   while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -66,19 +68,11 @@ int try_lock(int dirfd, const char* name, bool create, bool& named) {
   return result == 0 ? -EAGAIN : result;
 }
 
-}  // namespace
-
-std::int64_t monotonic_ns() {
-  timespec time = {};
-  clock_gettime(CLOCK_MONOTONIC, &time);
-  return time.tv_sec * NANOSECONDS + time.tv_nsec;
-}
-
-int take_lock(int dirfd, const char* name, std::int64_t deadline, bool create) {
+int take(int dirfd, const char* name, bool folder, std::int64_t deadline, bool create) {
   std::int64_t pause = FIRST_PAUSE;
   for (int tries = 1;; ++tries) {
     bool named = true;
-    const int result = try_lock(dirfd, name, create, named);
+    const int result = try_lock(dirfd, name, folder, create, named);
     const std::int64_t left = deadline - monotonic_ns();
     // A lock had, or refused, on what has lost its name says nothing.
     if (!named) {
@@ -90,3 +84,15 @@ int take_lock(int dirfd, const char* name, std::int64_t deadline, bool create) {
     pause = std::min(2 * pause, LONGEST_PAUSE);
   }
 }
+
+}  // namespace
+
+std::int64_t monotonic_ns() {
+  timespec time = {};
+  clock_gettime(CLOCK_MONOTONIC, &time);
+  return time.tv_sec * NANOSECONDS + time.tv_nsec;
+}
+
+int take_writers_lock(int dirfd, std::int64_t deadline) { return take(dirfd, WRITER_LOCK, true, deadline, true); }
+
+int take_daemon_lock(int dirfd, bool create) { return take(dirfd, DAEMON_LOCK, false, 0, create); }

@@ -25,12 +25,15 @@ inline constexpr std::int64_t WRITER_WAIT_NS = 5'000'000'000;
 // The time on the clock that steps are never taken on, in nanoseconds.
 std::int64_t monotonic_ns();
 
-// Opens the lock name in the state folder dirfd, creating it where create is set (the
-// writers' lock a folder, any other a file), and takes its exclusive lock, trying again
-// until the monotonic time deadline while another holds it; where the name named another
-// file or folder by the time the lock was had, takes that one instead. Returns the
-// descriptor, which holds the lock until it is closed, or a negative error number:
-// -EBUSY where another holds the lock still at the deadline, -EACCES for a lock that is
-// not of the right type or not root's alone (never waited on), -EAGAIN where the name
-// kept changing.
-int take_lock(int dirfd, const char* name, std::int64_t deadline, bool create = true);
+// Opens the writers' lock in the state folder dirfd, making it where it is missing, and
+// takes it, trying again until the monotonic time deadline while another holds it; where
+// the name named another folder by the time the lock was had, takes that one instead.
+// Returns the descriptor, which holds the lock until it is closed, or a negative error
+// number: -EBUSY where another holds the lock still at the deadline, -EACCES for a lock
+// that is not a folder of root's alone (never waited on), -EAGAIN where the name kept
+// changing.
+int take_writers_lock(int dirfd, std::int64_t deadline);
+
+// The same for the daemon lock, a file, without waiting: -EBUSY at once where another
+// holds it. Makes it only where create is set.
+int take_daemon_lock(int dirfd, bool create);
