@@ -147,11 +147,11 @@ void remove_the_lock_again_and_again() {
     unlink(lock.c_str());
   }
 }
-// A write of the first parameter, started for a fault done to it within its first three
-// milliseconds.
+// A write of the first parameter, started for a fault done to it within its first
+// millisecond, while it may still be at work.
 pid_t a_writer() {
   const pid_t pid = start_write(0, static_cast<int>(pick(0, 100)));
-  usleep(static_cast<useconds_t>(pick(0, 3000)));
+  usleep(static_cast<useconds_t>(pick(0, 1000)));
   return pid;
 }
 bool fill_up() {
