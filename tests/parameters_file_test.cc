@@ -129,6 +129,7 @@ TEST_F(ParametersFile, AWriterThatLostItsLockLosesNothingAndLeavesNothing) {
   };
   const Case cases[] = {
       {"another writer writes", "rm -r %s/parameters.lock", 0, "11\n20\n64\n256\n15\n30\n5\n60\n2\n"},
+      {"moved away, another writer writes", "mv %s/parameters.lock %s/moved", 0, "11\n20\n64\n256\n15\n30\n5\n60\n2\n"},
       {"the lock becomes a fifo", "rm -r %s/parameters.lock && mkfifo -m 0600 %s/parameters.lock", -EACCES,
        "10\n500\n64\n256\n15\n30\n5\n60\n2\n"},
   };
