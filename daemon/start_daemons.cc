@@ -58,7 +58,7 @@ void close_polled_from(int first) {
   // opened before. Poll takes no more descriptors at a time than the soft limit allows.
   rlimit limits = {RLIMIT_FALLBACK, RLIMIT_FALLBACK};
   getrlimit(RLIMIT_NOFILE, &limits);
-  const std::size_t size = std::clamp<rlim_t>(limits.rlim_cur, 1, batch.size());
+  const auto size = static_cast<std::size_t>(std::clamp<rlim_t>(limits.rlim_cur, 1, batch.size()));
   const rlim_t limit = std::min<rlim_t>(limits.rlim_max, INT_MAX - INHERITED_DESCRIPTORS);
   for (rlim_t from = static_cast<rlim_t>(first); from < limit; from += size) {
     for (std::size_t i = 0; i < size; ++i) batch[i] = {static_cast<int>(from) + static_cast<int>(i), 0, 0};

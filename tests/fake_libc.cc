@@ -41,7 +41,7 @@ extern "C" int clock_gettime(clockid_t clock, timespec* time) noexcept {
   const auto result = static_cast<int>(syscall(SYS_clock_gettime, clock, time));
   if (result == 0 && clock == CLOCK_REALTIME && fake_kernel::state().wall_clock_backwards) {
     constexpr long NANOSECONDS = 1000000000;
-    constexpr time_t MIRROR = 4000000000;
+    constexpr time_t MIRROR = 2000000000;
     time->tv_sec = MIRROR - time->tv_sec - (time->tv_nsec > 0 ? 1 : 0);
     time->tv_nsec = time->tv_nsec > 0 ? NANOSECONDS - time->tv_nsec : 0;
   }

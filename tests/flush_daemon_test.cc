@@ -27,6 +27,22 @@ class FlushDaemon : public StateFolder {
   std::string lock() const { return state + "/daemon.lock"; }
 };
 
+// A daemon that serves a folder of its own beside others, and the pipe its flushes are
+// counted on.
+struct Counted {
+  std::string state;
+  pid_t pid;
+  int syncs;
+};
+
+Counted start_counted(const std::string& folder, bool without_inotify = false) {
+  int syncs[2] = {-1, -1};
+  EXPECT_EQ(pipe2(syncs, O_NONBLOCK), 0);
+  const pid_t pid = start_flush_daemon(folder, syncs[1], without_inotify);
+  close(syncs[1]);
+  return {folder, pid, syncs[0]};
+}
+
 // One daemon holds the lock at a time. Whoever takes it flushes at once: the daemon it
 // was taken from may have flushed last a whole period before.
 TEST_F(FlushDaemon, OneAtATime) {
@@ -105,20 +121,12 @@ TEST_F(FlushDaemon, ServesThroughEveryFaultAndTakesTheFolderOncePutRight) {
       {"a link", "mv %s %s.real && ln -s %s.real %s", "rm %s && mv %s.real %s"},
       {"lock file a fifo", "mkfifo -m 0600 %s/daemon.lock", "rm %s/daemon.lock"},
   };
-  struct Daemon {
-    std::string state;
-    pid_t pid;
-    int syncs;
-  };
-  std::vector<Daemon> daemons;
+  std::vector<Counted> daemons;
   for (const Case& c : cases) {
     const std::string folder = state + "." + std::to_string(daemons.size());
     ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
     ASSERT_EQ(run_on(c.spoil, folder), 0) << c.spoil;
-    int syncs[2];
-    ASSERT_EQ(pipe2(syncs, O_NONBLOCK), 0);
-    daemons.push_back({folder, start_flush_daemon(folder, syncs[1]), syncs[0]});
-    close(syncs[1]);
+    daemons.push_back(start_counted(folder));
   }
   usleep(5500000);
   for (std::size_t i = 0; i < daemons.size(); ++i) {
@@ -148,23 +156,17 @@ TEST_F(FlushDaemon, LetsAFolderChangedInPlaceGoAndTakesItBackPutRight) {
       {"folder owned by nobody", "chown 65534 %s", "chown 0 %s"},
       {"lock file readable by others", "chmod 0644 %s/daemon.lock", "chmod 0600 %s/daemon.lock"},
   };
-  struct Daemon {
+  struct Daemon : Counted {
     std::string what;
     const Case* c;
-    std::string state;
-    pid_t pid;
-    int syncs;
   };
   std::vector<Daemon> daemons;
   for (const bool without_inotify : inotify_cases()) {
     for (const Case& c : cases) {
       const std::string folder = state + "." + std::to_string(daemons.size());
       ASSERT_EQ(emulated_flush_call(folder.c_str(), 2 * 6 + 3, 1), 0);
-      int syncs[2];
-      ASSERT_EQ(pipe2(syncs, O_NONBLOCK), 0);
-      daemons.push_back({std::string(c.name) + (without_inotify ? ", without inotify" : ""), &c, folder,
-                         start_flush_daemon(folder, syncs[1], without_inotify), syncs[0]});
-      close(syncs[1]);
+      daemons.push_back({start_counted(folder, without_inotify),
+                         std::string(c.name) + (without_inotify ? ", without inotify" : ""), &c});
     }
   }
   for (const Daemon& d : daemons) {
@@ -208,22 +210,16 @@ TEST_F(FlushDaemon, FollowsTheFileAndNothingElse) {
        2},
       {"held to three descriptors while the file changes", "limit", 1, 2},
   };
-  struct Daemon {
+  struct Daemon : Counted {
     const Case* c;
-    std::string state;
-    pid_t pid;
-    int syncs;
   };
   std::vector<Daemon> daemons;
   for (const Case& c : cases) {
     const std::string folder = state + "." + std::to_string(daemons.size());
     ASSERT_EQ(emulated_flush_call(folder.c_str(), 2 * 6 + 3, 1), 0);
-    int syncs[2];
-    ASSERT_EQ(pipe2(syncs, O_NONBLOCK), 0);
     fake_kernel::state().wall_clock_backwards = c.meanwhile == nullptr;
-    daemons.push_back({&c, folder, start_flush_daemon(folder, syncs[1]), syncs[0]});
+    daemons.push_back({start_counted(folder), &c});
     fake_kernel::state().wall_clock_backwards = false;
-    close(syncs[1]);
   }
   for (const Daemon& d : daemons) ASSERT_TRUE(comes_to_hold(d.pid, d.state + "/daemon.lock")) << d.c->name;
   // The change in place comes within the second of the write before it, which the daemon
