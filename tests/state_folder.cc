@@ -64,14 +64,13 @@ std::vector<bool> inotify_cases() {
   return {false};
 }
 
-pid_t start_flush_daemon(const std::string& state, int sync_fd, bool without_inotify) {
+pid_t start_flush_daemon(const std::string& state, int sync_fd, bool without_inotify, bool without_streams) {
   const pid_t child = fork();
   if (child == 0) {
     if (without_inotify && !withhold_inotify()) _exit(99);
     fake_kernel::state().real_libc = true;
     fake_kernel::state().sync_fd = sync_fd;
-    // As the kernel-daemon process, without the standard streams.
-    close_range(0, 2, 0);
+    if (without_streams) close_range(0, 2, 0);
     setsid();
     _exit(100 + static_cast<int>(-emulated_flush_call(state.c_str(), 0, 0)));
   }

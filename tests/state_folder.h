@@ -32,8 +32,11 @@ class StateFolder : public testing::Test {
 // as the kernel-daemon process is; it ends only if refused, with 100 plus the error number.
 // Where sync_fd is given, each of its flushes writes a byte there. Without inotify, it
 // runs in a user namespace of its own (root mapped to root) that allows no inotify
-// instance.
-pid_t start_flush_daemon(const std::string& state, int sync_fd = -1, bool without_inotify = false);
+// instance. Without streams, it closes the standard streams first, as the kernel-daemon
+// process does (qemu-s390x then misses the daemon's wake-ups: only the cases that need it
+// ask for it).
+pid_t start_flush_daemon(const std::string& state, int sync_fd = -1, bool without_inotify = false,
+                         bool without_streams = false);
 
 // Why no daemon can be started without inotify here, or null where one can.
 const char* why_inotify_cannot_be_withheld();
