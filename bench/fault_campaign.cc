@@ -83,8 +83,8 @@ void unplant(std::size_t kind) {
 }
 // The mount over the folder, wherever the folder is now: its parent may be away or old.
 void unmount_state() {
-  for (const std::string& at : {STATE, PARENT + ".away/corvane", PARENT + ".old/corvane"}) {
-    while (umount2(at.c_str(), MNT_DETACH) == 0) {
+  for (const std::string& folder : {STATE, PARENT + ".away/corvane", PARENT + ".old/corvane"}) {
+    while (umount2(folder.c_str(), MNT_DETACH) == 0) {
     }
   }
 }

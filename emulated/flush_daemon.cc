@@ -30,8 +30,6 @@ constexpr std::uint32_t FOLDER_EVENTS = IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM 
 constexpr std::uint32_t PARENT_EVENTS =
     IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
-std::int64_t now() { return monotonic_ns(); }
-
 // The program binds no string comparison of the C library's for this one.
 bool same_name(const char* a, const char* b) {
   for (; *a != '\0' && *a == *b; ++a, ++b) {
@@ -190,7 +188,7 @@ int take_or_serve_on(Service& service, bool create) {
   if (result == 0) {
     service.retake_at = -1;
   } else if (!create && service.retake_at < 0) {
-    service.retake_at = now() + SETTLE;
+    service.retake_at = monotonic_ns() + SETTLE;
   }
   return 0;
 }
@@ -213,7 +211,7 @@ int look(Service& service) {
 // Waits until wake, or until the folder or the mount table changes, and looks at once at
 // a change. Returns -EBUSY where the daemon is to yield, or 0.
 int wait_until(Service& service, std::int64_t wake) {
-  const std::int64_t wait = std::max<std::int64_t>(wake - now(), 0);
+  const std::int64_t wait = std::max<std::int64_t>(wake - monotonic_ns(), 0);
   const timespec timeout = {static_cast<time_t>(wait / NANOSECONDS), static_cast<long>(wait % NANOSECONDS)};
   std::array<pollfd, 2> watched = {{{service.events, POLLIN, 0}, {service.mounts, POLLPRI, 0}}};
   if (ppoll(watched.data(), watched.size(), &timeout, nullptr) <= 0) return 0;
@@ -226,7 +224,7 @@ int wait_until(Service& service, std::int64_t wake) {
 // Makes the folder and the lock anew once their loss has settled. Returns -EBUSY where the
 // daemon is to yield, or 0 while it serves, holding the lock or not.
 int retake_when_due(Service& service) {
-  if (service.retake_at < 0 || now() < service.retake_at) return 0;
+  if (service.retake_at < 0 || monotonic_ns() < service.retake_at) return 0;
   service.retake_at = -1;
   return take_or_serve_on(service, true);
 }
@@ -265,18 +263,18 @@ int serve_as_flush_daemon(const char* state_dir) {
   // the folder, the daemon serves on without the lock, and takes it once it can.
   int result = take_or_serve_on(service, true);
   // The folder may have changed under the daemon's hands while it started.
-  if (result == 0 && service.lock < 0) service.retake_at = now() + SETTLE;
-  std::int64_t last_flush = now();
+  if (result == 0 && service.lock < 0) service.retake_at = monotonic_ns() + SETTLE;
+  std::int64_t last_flush = monotonic_ns();
   while (result == 0) {
-    const std::int64_t flush_at = service.flush_now ? now() : last_flush + period(service.values);
+    const std::int64_t flush_at = service.flush_now ? monotonic_ns() : last_flush + period(service.values);
     result = wait_until(service, service.retake_at >= 0 ? std::min(flush_at, service.retake_at) : flush_at);
     if (result == 0) result = retake_when_due(service);
-    if (result != 0 || now() < flush_at) continue;
+    if (result != 0 || monotonic_ns() < flush_at) continue;
     // However it was woken, the lock holder looks at what it holds before it flushes:
     // not every change is one that a watch reports. A daemon that yields flushes no more.
     if (service.lock >= 0 && (result = look(service)) != 0) continue;
     sync();
-    last_flush = now();
+    last_flush = monotonic_ns();
     service.flush_now = false;
     // Without the lock, the daemon tries again, making what is missing, each time it
     // flushes.
