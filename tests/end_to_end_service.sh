@@ -171,6 +171,43 @@ else
     test "$(printf '%s\n' "$calls" | grep -c -E '^(newfstatat|fstatat64)$')" -le $((3 * $(syncs "$calls")))
   stop_all
 
+  # The commands that README and the manual give for seeing what the service does, as
+  # they stand in both, run against a service whose flush daemon has a 2-second period.
+  # The journal's needs systemd: the install test runs it in its container.
+  tree=$(cd "$(dirname "$0")/.." && pwd)
+  shown() {
+    sed -n 's/^    //p' "$tree/README.md" | grep -q -x -F -- "$1" &&
+      MANWIDTH=200 LC_ALL=C man -l "$tree/doc/corvane.8" 2>/dev/null | sed -n 's/^ *# //p' | grep -q -x -F -- "$1"
+  }
+  processes='ps -C corvane -o pid,lstart,args'
+  holder='grep ":$(stat -c %i /run/corvane/daemon.lock) " /proc/locks'
+  period="corvane -d | awk '/^[56]:/ {print \$2}' | sort -n | head -1"
+  flushes='strace -tt -e trace=sync -p "$(pgrep -d, -x corvane)"'
+  corvane -6 2 -f 3
+  daemon=$(wait_titled "corvane (daemon)")
+  update=$(wait_titled "update (corvane)")
+  bash -c "$processes" >"$work/processes"
+  bash -c "$holder" >"$work/holder"
+  bash -c "$period" >"$work/period"
+  timeout 7 bash -c "$flushes" >/dev/null 2>"$work/flushes"
+  # The daemon's flushes, in seconds of the day, and the gaps between them.
+  gaps=$(sed -n "s/^\[pid *$daemon\] \([0-9]*\):\([0-9]*\):\([0-9.]*\) sync().*/\1 \2 \3/p" "$work/flushes" |
+    awk '{t = $1 * 3600 + $2 * 60 + $3} NR > 1 {printf "%.1f ", t - last} {last = t}')
+  seen() {
+    for command in "$processes" "$holder" "$period" "$flushes" "journalctl -u corvane"; do
+      shown "$command" || { echo "not shown as it is run: $command"; return 1; }
+    done
+    [ "$(awk 'NR > 1 {print $1, $NF}' "$work/processes" | sort -n | paste -s -d ,)" = "$(printf '%s (daemon)\n%s (corvane)\n' "$daemon" "$update" | sort -n | paste -s -d ,)" ] &&
+      [ "$(sed -n 1p "$work/processes" | tr -s ' ')" = " PID STARTED COMMAND" ] &&
+      [ "$(awk '{print $2, $5}' "$work/holder")" = "FLOCK $daemon" ] &&
+      [ "$(cat "$work/period")" = 2 ] &&
+      grep -q -E "^\[pid *$update\] [0-9:.]+ sync\(\) *= 0$" "$work/flushes" &&
+      [ -n "$gaps" ] && [ -z "$(printf '%s\n' $gaps | awk '$1 < 1.8 || $1 > 2.5')" ]
+  }
+  expect "what the documents show of the service, as they show it" seen
+  [ "$failed" = 0 ] || cat "$work/processes" "$work/holder" "$work/period" "$work/flushes"
+  stop_all
+
   # A mount over the folder, which no watch on the folder reports: the flush daemon
   # notices it, and one daemon serves beside the second start's.
   corvane

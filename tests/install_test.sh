@@ -192,6 +192,15 @@ say titles-after-kill "$(titles)"
 say state-after-kill "$(systemctl show -p ActiveState --value corvane),$(systemctl show -p NRestarts --value corvane)"
 systemctl stop corvane && sleep 2
 say left-after-second-stop "$(pgrep -x corvane | wc -l)"
+# A start whose write is refused fails, and says why in the unit's journal.
+echo 'CORVANE_OPTS="-6 100000"' >/etc/default/corvane
+systemctl start corvane && say refused-start ok
+for _ in $(seq 50); do
+  journalctl -u corvane | grep -q -F 'ostrevan: corvane(15,100000)=-1 22' && break
+  sleep 0.1
+done
+say journal "$(journalctl -u corvane | grep -c -F 'ostrevan: corvane(15,100000)=-1 22')"
+systemctl stop corvane
 systemctl poweroff
 EOF
   chmod 0755 "$root/usr/local/sbin/corvane-check"
@@ -219,6 +228,8 @@ if [ -s "$work/results/out" ]; then
   expect "systemd: both killed, both back"    said titles-after-kill "$with_options"
   expect "systemd: restarted once"            said state-after-kill active,1
   expect "systemd: a stop is for good"        said left-after-second-stop 0
+  expect "systemd: a refused write fails the start" test -z "$(grep '^refused-start ' "$work/results/out")"
+  expect "systemd: and the journal says why"  grep -q -E '^journal [1-9]' "$work/results/out"
   [ "$failed" = 0 ] || sed 's/^/  systemd said: /' "$work/results/out"
 else
   echo "skipped: the unit under systemd: no container booted here: $(tail -1 "$work/nspawn.log" 2>/dev/null)"
