@@ -155,7 +155,8 @@ expect "page is compressed in the package" sh -c "dpkg-deb -c '$deb' | grep -q '
 
 # The unit under a real systemd: a container booted from an overlay of the whole root
 # file system, so that its boot-time cleanup acts on the overlay alone, with the package
-# installed in it. A check inside starts, restarts and stops the service, and powers off.
+# installed in it. A check inside starts, restarts and stops the service, reads the
+# unit's journal after a refused start, and powers off.
 mkdir -p "$work/sysroot/upper" "$work/sysroot/work" "$work/sysroot/merged" "$work/results"
 root=$work/sysroot/merged
 if mount -t overlay overlay -o "lowerdir=/,upperdir=$work/sysroot/upper,workdir=$work/sysroot/work" "$root" &&
