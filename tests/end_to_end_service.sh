@@ -180,7 +180,7 @@ else
       MANWIDTH=200 LC_ALL=C man -l "$tree/doc/corvane.8" 2>/dev/null | sed -n 's/^ *# //p' | grep -q -x -F -- "$1"
   }
   processes='ps -C corvane -o pid,lstart,args'
-  holder='grep ":$(stat -c %i /run/corvane/daemon.lock) " /proc/locks'
+  holder='lslocks -o PID,PATH | grep /run/corvane/daemon.lock'
   period="corvane -d | awk '/^[56]:/ {print \$2}' | sort -n | head -1"
   flushes='strace -tt -e trace=sync -p "$(pgrep -d, -x corvane)"'
   corvane -6 2 -f 3
@@ -199,7 +199,7 @@ else
     done
     [ "$(awk 'NR > 1 {print $1, $NF}' "$work/processes" | sort -n | paste -s -d ,)" = "$(printf '%s (daemon)\n%s (corvane)\n' "$daemon" "$update" | sort -n | paste -s -d ,)" ] &&
       [ "$(sed -n 1p "$work/processes" | tr -s ' ')" = " PID STARTED COMMAND" ] &&
-      [ "$(awk '{print $2, $5}' "$work/holder")" = "FLOCK $daemon" ] &&
+      [ "$(tr -s ' ' <"$work/holder" | sed 's/^ //')" = "$daemon /run/corvane/daemon.lock" ] &&
       [ "$(cat "$work/period")" = 2 ] &&
       grep -q -E "^\[pid *$update\] [0-9:.]+ sync\(\) *= 0$" "$work/flushes" &&
       [ -n "$gaps" ] && [ -z "$(printf '%s\n' $gaps | awk '$1 < 1.8 || $1 > 2.5')" ]
