@@ -24,6 +24,9 @@ constexpr std::int64_t NANOSECONDS = 1000000000;
 // After the lock file or the folder went, the daemon waits this long before it makes
 // them anew, so that it does not put a lock file back into a folder that is being removed.
 constexpr std::int64_t SETTLE = NANOSECONDS / 5;
+// However long its period, the daemon looks at what it holds, or tries to take the folder
+// while it holds nothing, this often: a change that no event reports counts within it.
+constexpr std::int64_t LOOK_EVERY = 5 * NANOSECONDS;
 constexpr std::uint32_t FOLDER_EVENTS = IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CLOSE_WRITE |
                                         IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
 // The parent is watched for the folder's name alone, while the daemon holds no lock.
@@ -75,6 +78,7 @@ struct Service {
   struct stat read_from = {};
   bool read = false;
   std::int64_t retake_at = -1;  // when to make the folder and the lock anew, while none is held
+  std::int64_t looked_at = 0;   // when the daemon last looked at what it holds
   // Set where the lock was just taken: the daemon it was taken from, if any, may have
   // flushed last a period ago, so the new holder flushes at once.
   bool flush_now = false;
@@ -84,9 +88,9 @@ std::int64_t period(const ParameterValues& values) {
   return std::min(values[DATA_AGEING], values[METADATA_AGEING]) * NANOSECONDS;
 }
 
-bool same_file_unchanged(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+// When the next flush is due: at once where the lock was just taken.
+std::int64_t next_flush(const Service& service, std::int64_t last_flush) {
+  return service.flush_now ? 0 : last_flush + period(service.values);
 }
 
 // Reads the values again where the parameters file that the name names is not the one
@@ -200,6 +204,7 @@ int take_or_serve_on(Service& service, bool create) {
 // making anything, to take the folder that the path names. Returns -EBUSY where it is to
 // yield to another daemon, or 0 while it serves.
 int look(Service& service) {
+  service.looked_at = monotonic_ns();
   if (service.lock >= 0 && names(AT_FDCWD, service.state_dir, service.folder_id, StateKind::FOLDER) &&
       names(service.folder, DAEMON_LOCK, service.lock_id, StateKind::PRIVATE_FILE)) {
     follow_parameters(service);
@@ -264,17 +269,22 @@ int serve_as_flush_daemon(const char* state_dir) {
   int result = take_or_serve_on(service, true);
   // The folder may have changed under the daemon's hands while it started.
   if (result == 0 && service.lock < 0) service.retake_at = monotonic_ns() + SETTLE;
-  std::int64_t last_flush = monotonic_ns();
+  std::int64_t last_flush = service.looked_at = monotonic_ns();
   while (result == 0) {
-    const std::int64_t flush_at = service.flush_now ? monotonic_ns() : last_flush + period(service.values);
-    result = wait_until(service, service.retake_at >= 0 ? std::min(flush_at, service.retake_at) : flush_at);
+    const std::int64_t flush_at = next_flush(service, last_flush);
+    const std::int64_t look_at = service.looked_at + LOOK_EVERY;
+    const std::int64_t wake = std::min(flush_at, look_at);
+    result = wait_until(service, service.retake_at >= 0 ? std::min(wake, service.retake_at) : wake);
     if (result == 0) result = retake_when_due(service);
-    if (result != 0 || monotonic_ns() < flush_at) continue;
+    // A look between flushes may find a shorter period, by which the flush is due already.
+    if (result == 0 && monotonic_ns() >= look_at && monotonic_ns() < flush_at) result = look(service);
+    if (result != 0 || monotonic_ns() < next_flush(service, last_flush)) continue;
     // However it was woken, the lock holder looks at what it holds before it flushes:
     // not every change is one that a watch reports. A daemon that yields flushes no more.
     if (service.lock >= 0 && (result = look(service)) != 0) continue;
     sync();
-    last_flush = monotonic_ns();
+    // The look came just before the flush; the time a flush takes is not the daemon's.
+    last_flush = service.looked_at = monotonic_ns();
     service.flush_now = false;
     // Without the lock, the daemon tries again, making what is missing, each time it
     // flushes.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "common/folder_names.h"
 #include "emulated/state_dir.h"
 #include "emulated/state_lock.h"
 
@@ -70,37 +71,93 @@ int write_temporary(int dirfd, const char* name, const ParameterValues& values) 
   return result;
 }
 
-// The new parameters file, made in the writers' lock folder by the writer that holds it.
-constexpr const char* NEW_FILE = "new";
+// Clears whatever stands in the writers' lock folder that the writer now holds: new files
+// of writers killed while they held it, and anything else put there. A folder with
+// something in it stays; the new file's name is one that nothing else there holds.
+void clear_lock_folder(int lock) {
+  for_each_name(lock, [&](const char* name) {
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return;
+    if (unlinkat(lock, name, 0) != 0 && errno == EISDIR) unlinkat(lock, name, AT_REMOVEDIR);
+  });
+}
+
+// "parameters.lock/new-INODE-PID-TRY": the lock folder's inode and the holder's process
+// make a name that no other writer's file has, in this lock folder or in any other that
+// its name may come to name; the try goes past anything planted under that name since.
+constexpr std::size_t NEW_PATH_LIMIT = 96;
+constexpr int NEW_NAME_TRIES = 8;
+std::size_t new_path(int lock, int attempt, std::span<char, NEW_PATH_LIMIT> path) {
+  struct stat status = {};
+  fstatat(lock, "", &status, AT_EMPTY_PATH);
+  std::size_t size = 0;
+  for (const char c : std::string_view(WRITER_LOCK)) path[size++] = c;
+  for (const char c : std::string_view("/new-")) path[size++] = c;
+  size += put_decimal(path.data() + size, status.st_ino);
+  path[size++] = '-';
+  size += put_decimal(path.data() + size, static_cast<unsigned long long>(getpid()));
+  path[size++] = '-';
+  size += put_decimal(path.data() + size, static_cast<unsigned long long>(attempt));
+  path[size] = '\0';
+  return std::string_view(WRITER_LOCK).size() + 1;
+}
+
+// Makes the new file in the lock folder; path holds its path from the state folder, and
+// name_at where its name in the lock folder starts.
+int write_new_file(int lock, const ParameterValues& values, std::span<char, NEW_PATH_LIMIT> path,
+                   std::size_t& name_at) {
+  int result = -EEXIST;
+  for (int attempt = 0; attempt < NEW_NAME_TRIES && result == -EEXIST; ++attempt) {
+    name_at = new_path(lock, attempt, path);
+    result = write_temporary(lock, path.data() + name_at, values);
+  }
+  return result;
+}
+
+// Whether the parameters file that the state folder names is the one read, unchanged: no
+// other write was made since, by a writer that held another lock or by hand.
+bool still_as_read(int dirfd, const struct stat& read_from) {
+  struct stat named = {};
+  if (fstatat(dirfd, PARAMETERS_FILE, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) return false;
+    named = {};
+  }
+  return same_file_unchanged(named, read_from);
+}
 
 // One read, change and replace under the writers' lock, made in the folder that the path
 // names. Sets again where nothing was replaced and the write is to be made anew: the lock
-// went before the replace, taking the new file with it, or the path came to name another
-// folder. Once the file is replaced, the write is done: nothing after it can fail.
+// lost its name before the replace, or the file changed since it was read, or the path
+// came to name another folder. Once the file is replaced, the write is done: nothing
+// after it can fail.
+//
+// The replace goes through the lock's name, in the one call that puts the new file in
+// place: a lock moved away or removed by then leaves nothing under that path, and a lock
+// made anew in its place holds no file of that name. What remains is a lock moved away
+// and back between the writer's last look at the file and its replace, two calls apart,
+// while another writer makes a whole write, fsync and all, in the lock made meanwhile.
 int store_once(const char* state_dir, std::size_t index, std::int32_t value, std::int64_t deadline, bool& again) {
   const int dirfd = open_state_dir(state_dir, true);
   if (dirfd < 0) return dirfd;
   const int lock = take_writers_lock(dirfd, deadline);
   int result = lock < 0 ? lock : 0;
   ParameterValues values;
-  if (result == 0) result = load_parameters(dirfd, values);
+  struct stat read_from = {};
+  if (result == 0) result = load_parameters(dirfd, values, &read_from);
+  std::array<char, NEW_PATH_LIMIT> path;
+  std::size_t name_at = 0;
   if (result == 0) {
-    // A new file in the lock folder was left by a writer killed while it held the lock,
-    // as this one holds it now.
-    unlinkat(lock, NEW_FILE, 0);
+    clear_lock_folder(lock);
     values[index] = value;
-    result = write_temporary(lock, NEW_FILE, values);
+    result = write_new_file(lock, values, path, name_at);
   }
-  // A lock moved elsewhere rather than removed keeps the new file: the writer looks that
-  // it is still where the next writer would look for it.
-  const bool still_held =
-      result == 0 && still_named(AT_FDCWD, state_dir, dirfd) && still_named(dirfd, WRITER_LOCK, lock);
-  if (result == 0 && !still_held) result = -ENOENT;
-  if (result == 0 && renameat(lock, NEW_FILE, dirfd, PARAMETERS_FILE) != 0) result = -errno;
-  // A lock removed under the writer makes the new file, or the folder to make it in,
-  // vanish: nothing was replaced.
+  const bool made = result == 0;
+  if (result == 0 && !(still_named(AT_FDCWD, state_dir, dirfd) && still_as_read(dirfd, read_from))) result = -ENOENT;
+  // A lock whose name came to name a file rather than a folder has lost its name too.
+  if (result == 0 && renameat(dirfd, path.data(), dirfd, PARAMETERS_FILE) != 0) {
+    result = errno == ENOTDIR ? -ENOENT : -errno;
+  }
   again = lock == -EAGAIN || result == -ENOENT;
-  if (result != 0 && lock >= 0) unlinkat(lock, NEW_FILE, 0);
+  if (result != 0 && made) unlinkat(lock, path.data() + name_at, 0);
   if (lock >= 0) close(lock);
   close(dirfd);
   return result;
@@ -138,7 +195,7 @@ void set_defaults(ParameterValues& values) {
   for (std::size_t i = 0; i < values.size(); ++i) values[i] = EMULATED_PARAMETERS[i].default_value;
 }
 
-int load_parameters(int dirfd, ParameterValues& values) {
+int load_parameters(int dirfd, ParameterValues& values, struct stat* read_from) {
   // Never blocking on something that is not a regular file, before the check says so.
   const int fd = open_state_file(dirfd, PARAMETERS_FILE, O_RDONLY | O_NONBLOCK);
   if (fd == -ENOENT) {
@@ -146,7 +203,8 @@ int load_parameters(int dirfd, ParameterValues& values) {
     return 0;
   }
   if (fd < 0) return fd;
-  const int result = parse_file(fd, values);
+  int result = parse_file(fd, values);
+  if (result == 0 && read_from != nullptr && fstatat(fd, "", read_from, AT_EMPTY_PATH) != 0) result = -errno;
   close(fd);
   return result;
 }

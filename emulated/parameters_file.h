@@ -6,6 +6,8 @@
 #include <span>
 #include <string_view>
 
+struct stat;
+
 #include "kernel/flush_call.h"
 
 // The emulated interface keeps the nine parameters in the file "parameters" of its state
@@ -53,15 +55,17 @@ std::size_t format_parameters(const ParameterValues& values, std::span<char, PAR
 
 // Fills values from the parameters file in the state folder dirfd, or with the defaults
 // while there is none. Returns 0 or a negative error number: -EIO for a file that is not
-// nine numbers within their ranges, -EACCES for one that may have been planted.
-int load_parameters(int dirfd, ParameterValues& values);
+// nine numbers within their ranges, -EACCES for one that may have been planted. Where
+// read_from is given, it gets the status of the file read (all zero for none).
+int load_parameters(int dirfd, ParameterValues& values, struct stat* read_from = nullptr);
 
 // The same from the state folder at path; the defaults while there is no folder.
 int read_parameters(const char* state_dir, ParameterValues& values);
 
 // Sets parameter index to value, creating the folder if need be: a read, change and
 // replace under the writers' lock, so that writers side by side lose no update, even
-// while the lock is removed under them. A write that answers 0 holds until a later one;
+// while the lock is removed or moved under them, or anything is put into it. A write
+// that answers 0 holds until a later one;
 // one that answers an error changed nothing. Returns 0 or a negative error number:
 // -EINVAL for a value outside the parameter's range, -EBUSY where the lock could not be
 // had within WRITER_WAIT_NS.

@@ -101,3 +101,8 @@ bool still_named(int dirfd, const char* name, int fd) {
   return fstatat(dirfd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && fstatat(fd, "", &opened, AT_EMPTY_PATH) == 0 &&
          named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
 }
+
+bool same_file_unchanged(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}

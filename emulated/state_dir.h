@@ -43,3 +43,6 @@ int open_state_file(int dirfd, const char* name, int flags, mode_t mode = 0, boo
 // Whether fd is the file that name in the folder dirfd (or AT_FDCWD) names now, no link
 // followed.
 bool still_named(int dirfd, const char* name, int fd);
+
+// Whether two statuses are of the same file, unchanged between them (all zero for none).
+bool same_file_unchanged(const struct stat& a, const struct stat& b);

@@ -40,6 +40,9 @@ struct State {
   // acts at the instant a writer has written its temporary file and not yet replaced the
   // parameters file.
   std::function<void(int)> on_fsync;
+  // Called once at the next renameat, before it is made: how a test acts between a
+  // writer's last look and its replace.
+  std::function<void()> on_rename;
   // The wall clock runs backwards: how a test shows that nothing is timed by it.
   bool wall_clock_backwards = false;
 };

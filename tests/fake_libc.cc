@@ -1,7 +1,7 @@
-// The test binary's own sleep, sync, fsync and clock_gettime take the place of libc's for
-// all the code linked into it, so that loops which sleep for seconds run at once and log
-// what they did, a test can act at the instant a file is made durable, and the wall clock
-// can be made to run backwards.
+// The test binary's own sleep, sync, fsync, renameat and clock_gettime take the place of
+// libc's for all the code linked into it, so that loops which sleep for seconds run at
+// once and log what they did, a test can act at the instant a file is made durable or put
+// in place, and the wall clock can be made to run backwards.
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -35,6 +35,11 @@ extern "C" void sync() noexcept {
 extern "C" int fsync(int fd) {
   if (auto act = std::exchange(fake_kernel::state().on_fsync, nullptr)) act(fd);
   return static_cast<int>(syscall(SYS_fsync, fd));
+}
+
+extern "C" int renameat(int from_dir, const char* from, int to_dir, const char* to) noexcept {
+  if (auto act = std::exchange(fake_kernel::state().on_rename, nullptr)) act();
+  return static_cast<int>(syscall(SYS_renameat2, from_dir, from, to_dir, to, 0));
 }
 
 extern "C" int clock_gettime(clockid_t clock, timespec* time) noexcept {

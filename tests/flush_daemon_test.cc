@@ -272,6 +272,59 @@ TEST_F(FlushDaemon, FollowsTheFileAndNothingElse) {
   }
 }
 
+// On a period of an hour, what the daemon is told of counts at once, and what it is not
+// told of within the 5 s between its looks: a mount over the folder, which the mount table
+// reports where /proc is there; the parent moved away while the daemon holds no lock,
+// which the parent's watch reports without a name. Each daemon serves a folder of its own,
+// in a mount namespace of its own.
+TEST_F(FlushDaemon, SeesAChangeAtOnceOrWithinALookOnALongPeriod) {
+  struct Case {
+    const char* name;
+    const char* before;  // in the daemon's namespace, before it starts; %s: its parent
+    const char* change;  // the same, while it serves
+    bool held;           // whether the daemon holds the lock at the end
+    int within_ms;
+  };
+  const Case cases[] = {
+      {"tmpfs over the folder", "true", "mount -t tmpfs tmpfs %s/state", false, 1000},
+      {"tmpfs over the folder, no /proc", "mount -t tmpfs tmpfs /proc", "mount -t tmpfs tmpfs %s/state", false, 6000},
+      {"parent moved away and made anew", "chown 65534 %s/state",
+       "mkdir -p %s.new/state && mv %s %s.old && mv %s.new %s", true, 1000},
+  };
+  for (const Case& c : cases) {
+    const std::string parent = scratch + "/" + std::to_string(&c - cases);
+    const std::string folder = parent + "/state";
+    ASSERT_EQ(mkdir(parent.c_str(), 0755), 0);
+    ASSERT_EQ(emulated_flush_call(folder.c_str(), 2 * 5 + 3, 3600), 0);
+    ASSERT_EQ(emulated_flush_call(folder.c_str(), 2 * 6 + 3, 3600), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t daemon = fork();
+    ASSERT_GE(daemon, 0);
+    if (daemon == 0) {
+      close(ready[0]);
+      if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          run_on(c.before, parent) != 0) {
+        _exit(1);
+      }
+      close(ready[1]);
+      fake_kernel::state().real_libc = true;
+      setsid();
+      _exit(100 + static_cast<int>(-emulated_flush_call(folder.c_str(), 0, 0)));
+    }
+    close(ready[1]);
+    char ignored;
+    ASSERT_EQ(read(ready[0], &ignored, 1), 0);
+    close(ready[0]);
+    ASSERT_TRUE(comes_to_hold(daemon, folder + "/daemon.lock", !c.held)) << c.name;
+    usleep(300000);
+    ASSERT_EQ(run_on("nsenter -t " + std::to_string(daemon) + " -m sh -c '" + c.change + "'", parent), 0) << c.name;
+    EXPECT_TRUE(comes_to_hold(daemon, folder + "/daemon.lock", c.held, c.within_ms)) << c.name;
+    EXPECT_EQ(ended_within(daemon, 0), -1) << c.name;
+    kill_and_reap(daemon);
+  }
+}
+
 // No watch reports the folder's parent moved away and made anew: at its next flush the
 // first daemon finds that the path names another folder, and one daemon is left, holding
 // the lock of the folder that the path names.
@@ -330,6 +383,14 @@ TEST_F(FlushDaemon, WithoutInotifyOneServesAndFollowsThePeriod) {
   const int slow = flushes(syncs[0]);
   EXPECT_GE(slow, 2) << "every two seconds";
   EXPECT_LE(slow, 3);
+  // Asleep on a period of an hour, it counts a lowered period at its next look, within 5 s.
+  ASSERT_EQ(write_parameter(5, 3600), 0);
+  ASSERT_EQ(write_parameter(6, 3600), 0);
+  usleep(2100000);
+  flushes(syncs[0]);
+  ASSERT_EQ(write_parameter(6, 1), 0);
+  usleep(6000000);
+  EXPECT_GE(flushes(syncs[0]), 2) << "a period lowered from an hour counts within 6 s";
   for (const pid_t daemon : daemons) {
     if (ended_within(daemon, 0) == -1) kill_and_reap(daemon);
   }

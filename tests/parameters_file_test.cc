@@ -114,46 +114,66 @@ TEST_F(ParametersFile, KilledWriterNeverLeavesATornFile) {
   EXPECT_EQ(write_parameter(2, 3), 0) << "a leftover temporary file is no obstacle";
 }
 
-// At the instant a writer has made its new file durable, and before it replaces the
-// parameters file, its lock is removed and something happens meanwhile. A writer whose
-// lock went never replaces the file of one who holds the lock that the name names now:
-// each write that answers 0 holds, one that answers an error changed nothing, and none
-// leaves its new file behind. A new file that a killed writer left in the lock is taken
-// away by the next write, and nothing else in the folder is touched.
+// At the instant a writer has made its new file durable, or between its last look and its
+// replace, its lock is removed or moved, and something happens meanwhile. A writer whose
+// lock lost its name never replaces the file of one who holds the lock that the name
+// names now: each write that answers 0 holds, one that answers an error changed nothing,
+// and none leaves its new file behind. Whatever a killed writer left in the lock, or
+// anybody put there, is no obstacle, and nothing else in the folder is touched.
 TEST_F(ParametersFile, AWriterThatLostItsLockLosesNothingAndLeavesNothing) {
   struct Case {
     const char* name;
-    const char* meanwhile;  // %s: the state folder
+    bool at_rename;          // or at the fsync
+    const char* meanwhile;   // %s: the state folder
+    const char* afterwards;  // once another writer wrote, where the first answers 0
     long result;
     const char* file;
   };
+  const char* const both = "11\n20\n64\n256\n15\n30\n5\n60\n2\n";
   const Case cases[] = {
-      {"another writer writes", "rm -r %s/parameters.lock", 0, "11\n20\n64\n256\n15\n30\n5\n60\n2\n"},
-      {"moved away, another writer writes", "mv %s/parameters.lock %s/moved", 0, "11\n20\n64\n256\n15\n30\n5\n60\n2\n"},
-      {"the lock becomes a fifo", "rm -r %s/parameters.lock && mkfifo -m 0600 %s/parameters.lock", -EACCES,
+      {"removed, another writer writes", false, "rm -r %s/parameters.lock", nullptr, 0, both},
+      {"moved away, another writer writes", false, "mv %s/parameters.lock %s/moved", nullptr, 0, both},
+      {"moved away, another writer writes, moved back", false, "mv %s/parameters.lock %s/moved",
+       "rm -r %s/parameters.lock && mv %s/moved %s/parameters.lock", 0, both},
+      {"the lock becomes a fifo", false, "rm -r %s/parameters.lock && mkfifo -m 0600 %s/parameters.lock", nullptr,
+       -EACCES, "10\n500\n64\n256\n15\n30\n5\n60\n2\n"},
+      {"removed at the replace, another writer writes", true, "rm -r %s/parameters.lock", nullptr, 0, both},
+      {"moved away at the replace, another writer writes", true, "mv %s/parameters.lock %s/moved", nullptr, 0, both},
+      {"the lock becomes a file at the replace", true,
+       "mv %s/parameters.lock %s/moved && install -m 0644 /dev/null %s/parameters.lock", nullptr, -EACCES,
        "10\n500\n64\n256\n15\n30\n5\n60\n2\n"},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(write_parameter(0, 10), 0);
-    spit(state + "/parameters.lock/new", "stray");
+    ASSERT_EQ(run_on("cd %s/parameters.lock && mkdir -p new/x full/x empty && mkfifo fifo && ln -s / link && "
+                     "touch $(seq 2000)",
+                     state),
+              0);
     spit(state + "/parameters.orig-backup", "mine");
-    std::string fsynced;
-    fake_kernel::state().on_fsync = [&](int fd) {
-      std::array<char, 256> path = {};
-      fsynced = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path.data(), path.size() - 1) > 0
-                    ? path.data()
-                    : "";
+    std::string made;
+    auto meanwhile = [&] {
       ASSERT_EQ(run_on(c.meanwhile, state), 0) << c.meanwhile;
       if (c.result == 0) {
         ASSERT_EQ(write_parameter(1, 20), 0);
       }
+      if (c.afterwards != nullptr) {
+        ASSERT_EQ(run_on(c.afterwards, state), 0) << c.afterwards;
+      }
     };
+    fake_kernel::state().on_fsync = [&](int fd) {
+      std::array<char, 256> path = {};
+      made = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path.data(), path.size() - 1) > 0 ? path.data()
+                                                                                                         : "";
+      if (!c.at_rename) meanwhile();
+    };
+    if (c.at_rename) fake_kernel::state().on_rename = meanwhile;
     EXPECT_EQ(write_parameter(0, 11), c.result) << c.name;
     EXPECT_EQ(file(), c.file) << c.name;
-    EXPECT_EQ(fsynced, state + "/parameters.lock/new") << c.name;
-    EXPECT_EQ(run_on("find %s -name new | grep -q .", state), 256) << c.name << ": a new file is left";
+    EXPECT_EQ(made.rfind(state + "/parameters.lock/new-", 0), 0U) << c.name << ": " << made;
+    EXPECT_EQ(run_on("find %s -name 'new-*' | grep -q .", state), 256) << c.name << ": a new file is left";
     EXPECT_EQ(slurp(state + "/parameters.orig-backup"), "mine") << c.name;
     fake_kernel::state().on_fsync = nullptr;
+    fake_kernel::state().on_rename = nullptr;
     ASSERT_EQ(run_on("rm -rf %s", state), 0);
   }
 }
