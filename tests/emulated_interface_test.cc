@@ -70,6 +70,11 @@ TEST_F(EmulatedInterface, RejectedValueChangesNothing) {
 
 TEST_F(EmulatedInterface, OtherCodes) {
   EXPECT_EQ(call(1, 0), 0) << "a flush request";
+  // Past the last write code, 19: no tenth parameter, to read or to write.
+  std::int32_t tenth = -99;
+  EXPECT_EQ(call(20, reinterpret_cast<long>(&tenth)), -EINVAL);
+  EXPECT_EQ(tenth, -99);
+  EXPECT_EQ(call(21, 5), -EINVAL);
   EXPECT_EQ(call(20, 0), -EINVAL);
   EXPECT_EQ(call(-1, 0), -EINVAL);
   EXPECT_EQ(call(1000, 0), -EINVAL);

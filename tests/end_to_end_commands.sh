@@ -84,6 +84,7 @@ else
 
   printf 'garbage\n' >"$state"
   check "corrupt file"             1 "$version" $'ostrevan:(0) corvane(00000002,&d)=-1 5\ncorvane: Input/output error' corvane -d
+  check "corrupt file, one stream" 0 "$version"$'\nostrevan:(0) corvane(00000002,&d)=-1 5\ncorvane: Input/output error' "" sh -c 'corvane -d 2>&1 | cat'
   check "corrupt file, write"      1 "" "ostrevan: corvane(3,5)=-1 5"                 corvane -0 5
   expect "corrupt file kept"        test "$(cat "$state")" = garbage
   rm -rf /run/corvane
@@ -95,6 +96,8 @@ else
   # A writer that never lets go holds up the others for five seconds at most.
   flock /run/corvane/parameters.lock sleep 60 &
   holder=$!
+  # Not before the holder holds it.
+  while flock -n /run/corvane/parameters.lock true; do sleep 0.01; done
   check "lock held: the write gives up" 1 "" "ostrevan: corvane(9,5)=-1 16"           timeout 10 corvane -3 5 -d
   check "lock held: nor does a start" 1 "" "ostrevan: corvane(15,2)=-1 16"            timeout 10 corvane -6 2 -f 3600
   expect "lock held: nothing started" test -z "$(pgrep -f '^(corvane \(daemon\)|update \()')"
