@@ -6,7 +6,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -27,15 +29,16 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "daemon/update_loop.h"
 #include "emulated/emulated_interface.h"
 #include "tests/no_inotify.h"
 
 namespace {
 
 const std::string ROOT = "/run/c", PARENT = ROOT + "/p", STATE = PARENT + "/corvane", OTHER = ROOT + "/other";
-const std::string FILES[] = {"daemon.lock", "parameters.lock", "parameters"};
 const std::string RM = "rm -rf ";
 int flush_pipe[2];
 std::mt19937_64 rng;
@@ -53,56 +56,117 @@ bool exchange(const std::string& a, const std::string& b) {
   return renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0;
 }
 
-// The faults: each done and undone by the campaign; one of a kind at a time. A fault that
-// shows readers and writers another state than the folder's own, or may put back an older
-// file, taints the parameters: until a write made with no such fault under way, any
-// value that any state held is accepted.
-struct Fault {
+// The faults come from a matrix: its rows are what the interface keeps and its
+// processes, its columns what a root neighbour can do to each; a cell is done and undone a
+// moment later. A cell that hides the folder's own state from readers and writers, or
+// may put back an older file, taints the parameters: until a write made with no such
+// fault under way, any value that any state held is accepted.
+enum Kind { A_FOLDER = 1, A_FILE = 2, INSIDE = 4, PROCESS = 8, SYSTEM = 16 };
+struct Row {
   const char* name;
-  bool taints;
-  std::function<bool()> apply;
-  std::function<void()> undo;
+  const char* label;  // in the matrix's head
+  Kind kind;
+  std::string path;    // a file's; for INSIDE, what is put into the writers' lock
+  mode_t mode = 0;     // a file's, when nothing is wrong
+  bool state = false;  // the folder, its parent or the parameters: hiding it taints
+};
+const Row ROWS[] = {
+    {"state folder", "folder", A_FOLDER, STATE, 0755, true},
+    {"its parent", "parent", A_FOLDER, PARENT, 0755, true},
+    {"parameters", "params", A_FILE, STATE + "/parameters", 0644, true},
+    {"parameters.lock", "p.lock", A_FOLDER, STATE + "/parameters.lock", 0700},
+    {"daemon.lock", "d.lock", A_FILE, STATE + "/daemon.lock", 0600},
+    {"inside parameters.lock", "in.lock", INSIDE, STATE + "/parameters.lock/new"},
+    {"flush daemon", "daemon", PROCESS, ""},
+    {"update process", "update", PROCESS, ""},
+    {"writer", "writer", PROCESS, ""},
+    {"starting process", "starter", PROCESS, ""},
+    {"file system", "system", SYSTEM, ""},
+};
+enum { WRITER_LOCK_ROW = 3, DAEMON_ROW = 6, UPDATE_ROW, WRITER_ROW, STARTER_ROW };
+enum { FREEZE_COLUMN = 14 };
+// One cell under way: what it was done to, and what it takes to undo it.
+struct Active {
+  std::size_t row, column;
+  long undo_at;
+  pid_t pid = 0;
+  rlimit limit = {};
+};
+struct Column {
+  const char* name;
+  int kinds;
+  bool hides;  // a file's state no longer seen, where the row is state
+  std::function<bool(const Row&, Active&)> apply;
+  std::function<void(const Row&, Active&)> undo = [](const Row&, Active&) {};
   long longest = 400;  // undone after 10 ms up to this long
 };
-// The state file that a fifo, a folder or a link stands in for, one of each at a time.
-std::array<std::size_t, 3> planted;
-std::string at(std::size_t file) { return STATE + "/" + FILES[file]; }
-// What the state file is when nothing is wrong: the writers' lock a folder, the others files.
-bool right_type(std::size_t file, const struct stat& s) { return file == 1 ? S_ISDIR(s.st_mode) : S_ISREG(s.st_mode); }
-bool plant(std::size_t kind, const std::function<int(const char*)>& make) {
-  const std::string file = at(planted[kind] = static_cast<std::size_t>(pick(0, 2)));
-  if (rename(file.c_str(), (file + ".aside").c_str()) != 0 && errno != ENOENT) return false;
-  return make(file.c_str()) == 0;
+
+// What the state file is when nothing is wrong: the folders folders, the others files.
+bool right_type(const Row& r, const struct stat& s) {
+  return r.kind == A_FOLDER ? S_ISDIR(s.st_mode) : S_ISREG(s.st_mode);
 }
-// Puts the file back where the plant still stands; one made right since stays.
-void unplant(std::size_t kind) {
+bool right_type(const Row& r) {
   struct stat s;
-  const std::string file = at(planted[kind]);
-  if (lstat(file.c_str(), &s) == 0 && !right_type(planted[kind], s) && !exchange(file + ".aside", file)) sh(RM + file);
-  sh(RM + file + ".aside");
+  return lstat(r.path.c_str(), &s) == 0 && right_type(r, s);
 }
-// The mount over the folder, wherever the folder is now: its parent may be away or old.
-void unmount_state() {
-  for (const std::string& folder : {STATE, PARENT + ".away/corvane", PARENT + ".old/corvane"}) {
-    while (umount2(folder.c_str(), MNT_DETACH) == 0) {
+bool loose_modes = false;  // since a mode was changed or a file planted or mounted over, until put right
+// Makes something else and puts it in the file's place in one step, the file set aside.
+bool plant(const Row& r, const std::function<int(const char*)>& make) {
+  const std::string aside = r.path + ".aside";
+  if (r.kind == INSIDE) return make(r.path.c_str()) == 0;
+  if (make(aside.c_str()) != 0 || !exchange(aside, r.path)) return sh(RM + aside), false;
+  return loose_modes = true;
+}
+// Puts the file back where the plant still stands, or where nothing stands now; one made
+// right since stays.
+void unplant(const Row& r, Active&) {
+  const std::string aside = r.path + ".aside";
+  if (r.kind == INSIDE || (!right_type(r) && rename(aside.c_str(), r.path.c_str()) == 0)) return;
+  if (!right_type(r) && !exchange(aside, r.path)) sh(RM + r.path);
+  sh(RM + aside);
+}
+// Every mount below the campaign's own file system, wherever the folder is now.
+void unmount_all() {
+  for (bool any = true; any;) {
+    any = false;
+    FILE* table = std::fopen("/proc/self/mountinfo", "r");
+    char at[4096];
+    while (table != nullptr && std::fscanf(table, "%*s %*s %*s %*s %4095s %*[^\n]", at) == 1) {
+      if (std::string(at).rfind(ROOT + "/", 0) == 0 && umount2(at, MNT_DETACH) == 0) any = true;
     }
+    if (table != nullptr) std::fclose(table);
   }
+}
+bool set_flags(const std::string& path, int flags) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  const bool set = fd >= 0 && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  if (fd >= 0) close(fd);
+  return set;
+}
+bool fill(const std::string& folder) {
+  for (int i = 0; i < 2000; ++i) {
+    const int fd = open((folder + "/fill." + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return i > 0;
+    close(fd);
+  }
+  return true;
 }
 struct Write {
   int index, value;
   long started, ended = -1;
-  long paused = 0;  // stopped, in all
+  long paused = 0;      // stopped, in all
+  bool starts = false;  // a starting process's: once it answers 0, the service starts
 };
 std::map<pid_t, Write> writes;  // under way
-pid_t start_write(int index, int value, bool confined = false);
+pid_t start_write(int index, int value, bool confined = false, bool starts = false, int descriptors = 0);
 struct Daemon {
   long started;
   int fds = -1;  // descriptors and anonymous memory once it first held the lock
   long anonymous_kb = -1;
 };
 std::map<pid_t, Daemon> daemons;
-std::map<pid_t, long> stopped;  // daemons and writers, since when
-pid_t stopped_daemon = 0, stopped_writer = 0;
+std::map<pid_t, long> updates;  // update processes, and when each started
+std::map<pid_t, long> stopped;  // stopped or frozen, since when
 template <typename Processes>
 pid_t any_of(const Processes& processes) {
   if (processes.empty()) return 0;
@@ -110,50 +174,46 @@ pid_t any_of(const Processes& processes) {
   std::advance(p, pick(0, static_cast<long>(processes.size()) - 1));
   return p->first;
 }
-// Stops a daemon or a writer that is under way, drawn at random, until it is continued.
-bool stop(pid_t& which, pid_t pid) {
-  which = pid;
-  return pid != 0 && kill(pid, SIGSTOP) == 0 && stopped.emplace(pid, now_ms()).second;
-}
-void go_on(pid_t& which) {
-  kill(which, SIGCONT);
-  if (auto w = writes.find(which); w != writes.end()) w->second.paused += now_ms() - stopped[which];
-  stopped.erase(which);
-}
-// A daemon's soft limit on descriptors, lowered to a few; the hard one stays, since
-// raising a hard limit again takes a capability that root may lack.
-pid_t limited = 0;
-rlimit limited_from;
-std::vector<std::pair<pid_t, long>> restored;  // daemons given their limit back, and when
-bool limit_one() {
-  limited = any_of(daemons);
-  if (limited == 0 || prlimit(limited, RLIMIT_NOFILE, nullptr, &limited_from) != 0) return false;
-  const rlimit few = {static_cast<rlim_t>(pick(3, 8)), limited_from.rlim_max};
-  return prlimit(limited, RLIMIT_NOFILE, &few, nullptr) == 0;
-}
-void unlimit() {
-  if (prlimit(limited, RLIMIT_NOFILE, &limited_from, nullptr) == 0) restored.emplace_back(limited, now_ms());
-}
-bool loose_modes = false;  // since the folder was opened to all, until things are put right
-// Through a whole storm, now and then: the writers' lock removed again and again, with
-// the new file in it, as rm -r would.
-pid_t remover = 0;
-long removing_storms = 0;
-void remove_the_lock_again_and_again() {
-  if ((remover = fork()) != 0) return;
-  for (const std::string lock = at(1), inside = lock + "/new";; usleep(100)) {
-    unlink(inside.c_str());
-    rmdir(lock.c_str());
-    unlink(lock.c_str());
-  }
-}
-// A write of the first parameter, started for a fault done to it within its first
-// millisecond, while it may still be at work.
-pid_t a_writer() {
-  const pid_t pid = start_write(0, static_cast<int>(pick(0, 100)));
+void start_daemon();
+void start_update();
+// A process of the row: a daemon or an update process that lives, or a writer or a
+// starting process started for the fault, done to it within its first millisecond,
+// while it may still be at work.
+pid_t a_process(const Row& r, int descriptors = 0) {
+  if (&r == &ROWS[DAEMON_ROW]) return any_of(daemons);
+  if (&r == &ROWS[UPDATE_ROW]) return any_of(updates);
+  const bool starts = &r == &ROWS[STARTER_ROW];
+  const pid_t pid =
+      start_write(starts ? 6 : 0, static_cast<int>(starts ? pick(1, 3) : pick(0, 100)), false, starts, descriptors);
   usleep(static_cast<useconds_t>(pick(0, 1000)));
   return pid;
 }
+// Sends a process of the row the signal; none is no process group.
+bool signal_one(const Row& r, int signal) {
+  const pid_t pid = a_process(r);
+  return pid > 0 && kill(pid, signal) == 0;
+}
+// Stops or freezes a process of the row that is not stopped already, until it goes on.
+bool halt(const Row& r, Active& a, const std::function<bool(pid_t)>& act) {
+  a.pid = a_process(r);
+  return a.pid > 0 && !stopped.contains(a.pid) && act(a.pid) && stopped.emplace(a.pid, now_ms()).second;
+}
+void go_on(Active& a) {
+  if (auto w = writes.find(a.pid); w != writes.end()) w->second.paused += now_ms() - stopped[a.pid];
+  stopped.erase(a.pid);
+}
+// Frozen in a cgroup of the campaign's own for the row, where cgroup v2 allows one.
+std::string cgroups;
+bool freeze(const Row& r, pid_t pid, bool on) {
+  const std::string group = cgroups + "/" + std::to_string(&r - ROWS);
+  mkdir(group.c_str(), 0755);
+  const std::string id = std::to_string(pid);
+  return on ? put_text((group + "/cgroup.procs").c_str(), id.c_str()) &&
+                  put_text((group + "/cgroup.freeze").c_str(), "1")
+            : put_text((group + "/cgroup.freeze").c_str(), "0") &&
+                  put_text((cgroups + "/../cgroup.procs").c_str(), id.c_str());
+}
+std::vector<std::pair<pid_t, long>> restored;  // daemons given their limit back, and when
 bool fill_up() {
   struct statvfs fs;
   const int fd = open((ROOT + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
@@ -161,40 +221,102 @@ bool fill_up() {
       statvfs(ROOT.c_str(), &fs) == 0 && fallocate(fd, 0, 0, static_cast<off_t>(fs.f_bavail * fs.f_bsize)) == 0;
   return close(fd) == 0 && full;
 }
+bool remount(const std::string& options) {
+  return mount(nullptr, ROOT.c_str(), nullptr, MS_REMOUNT, options.c_str()) == 0;
+}
+constexpr int FILES = A_FOLDER | A_FILE;
 // clang-format off
-const std::vector<Fault> FAULTS = {
-    {"folder removed", true, [] { return sh(RM + STATE) == 0; }, [] {}},
-    {"folder moved away and back", true, [] { return rename(STATE.c_str(), (STATE + ".away").c_str()) == 0; },
-     [] { if (rename((STATE + ".away").c_str(), STATE.c_str()) != 0) sh(RM + STATE + ".away"); }},
-    {"parent moved away and back", true, [] { return rename(PARENT.c_str(), (PARENT + ".away").c_str()) == 0; },
-     [] { rename((PARENT + ".away").c_str(), PARENT.c_str()); }},
-    {"parent replaced by a new one", true,
-     [] { return sh(RM + PARENT + ".old && mv " + PARENT + " " + PARENT + ".old && mkdir -m 0755 " + PARENT) == 0; }, [] {}},
-    {"folder replaced by a link", true,
-     [] { return rename(STATE.c_str(), (STATE + ".aside").c_str()) == 0 && symlink(OTHER.c_str(), STATE.c_str()) == 0; },
-     [] { if (!exchange(STATE + ".aside", STATE)) rename((STATE + ".aside").c_str(), STATE.c_str()); sh(RM + STATE + ".aside"); }},
-    {"folder open to all", false, [] { return chmod(STATE.c_str(), 0777) == 0 && (loose_modes = true); },
-     [] { chmod(STATE.c_str(), 0755); }},
-    {"folder owned by nobody", false, [] { return chown(STATE.c_str(), 65534, 65534) == 0; },
-     [] { [[maybe_unused]] const int ignored = chown(STATE.c_str(), 0, 0); }},
-    {"lock removed", false, [] { return sh("rm -r " + at(static_cast<std::size_t>(pick(0, 1)))) == 0; }, [] {}},
-    {"fifo in a state file's place", true, [] { return plant(0, [](const char* p) { return mkfifo(p, 0600); }); }, [] { unplant(0); }},
-    {"folder in a state file's place", true, [] { return plant(1, [](const char* p) { return mkdir(p, 0700); }); }, [] { unplant(1); }},
-    {"link in a state file's place", true,
-     [] { return plant(2, [](const char* p) { return symlink((OTHER + "/x").c_str(), p); }); }, [] { unplant(2); }},
-    {"tmpfs over the folder", true, [] { return mount("tmpfs", STATE.c_str(), "tmpfs", 0, "mode=0755") == 0; }, unmount_state},
-    {"bind mount over the folder", true,
-     [] { return sh(RM + OTHER + "/b && mkdir -m 0755 " + OTHER + "/b") == 0 &&
-                 mount((OTHER + "/b").c_str(), STATE.c_str(), nullptr, MS_BIND, nullptr) == 0; }, unmount_state},
-    {"file system full", false, fill_up, [] { unlink((ROOT + "/filler").c_str()); }},
-    {"remounted read-only", false, [] { return mount(nullptr, ROOT.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0; },
-     [] { mount(nullptr, ROOT.c_str(), nullptr, MS_REMOUNT, nullptr); }},
-    {"writer killed mid-write", false, [] { return kill(a_writer(), SIGKILL) == 0; }, [] {}},
-    {"stray new file in the writers' lock", false, [] { return sh("touch " + at(1) + "/new") == 0; }, [] {}},
-    {"flush daemon stopped", false, [] { return stop(stopped_daemon, any_of(daemons)); }, [] { go_on(stopped_daemon); }, 3000},
-    {"writer stopped", false, [] { return stop(stopped_writer, a_writer()); }, [] { go_on(stopped_writer); }, 8000},
-    {"flush daemon held to a few descriptors", false, limit_one, unlimit, 6000},
+const std::vector<Column> COLUMNS = {
+    {"remove", FILES, true, [](const Row& r, Active&) { return sh(RM + r.path) == 0; }},
+    {"move away and back", FILES, true, [](const Row& r, Active&) { return rename(r.path.c_str(), (r.path + ".away").c_str()) == 0; },
+     [](const Row& r, Active&) { if (rename((r.path + ".away").c_str(), r.path.c_str()) != 0) sh(RM + r.path + ".away"); }},
+    {"replace by a file", FILES | INSIDE, true, [](const Row& r, Active&) {
+       // A copy of a regular file alone: cp would wait on a fifo for ever.
+       const bool copy = r.kind == A_FILE && right_type(r);
+       return plant(r, [&](const char* p) { return sh((copy ? "cp " + r.path + " " : "install -m 0600 /dev/null ") + p); }); }, unplant},
+    {"replace by a folder", FILES | INSIDE, true, [](const Row& r, Active&) {
+       return plant(r, [&](const char* p) { return sh(std::string("mkdir -m ") + (r.kind == A_FOLDER ? "0755 " : "0700 ") + p + " && mkdir " + p + "/x"); }); }, unplant},
+    {"replace by a fifo", FILES | INSIDE, true, [](const Row& r, Active&) { return plant(r, [](const char* p) { return mkfifo(p, 0600); }); }, unplant},
+    {"replace by a link", FILES | INSIDE, true, [](const Row& r, Active&) {
+       // To a new folder each time, so that no state seen through it is seen again.
+       static long links = 0;
+       const std::string to = OTHER + "/link." + std::to_string(++links);
+       return mkdir(to.c_str(), 0755) == 0 && plant(r, [&](const char* p) { return symlink((r.kind == A_FOLDER ? to : to + "/x").c_str(), p); }); }, unplant},
+    {"open to all", FILES, false, [](const Row& r, Active&) { return chmod(r.path.c_str(), r.kind == A_FOLDER ? 0777 : 0666) == 0 && (loose_modes = true); },
+     [](const Row& r, Active&) { chmod(r.path.c_str(), r.mode); }},
+    {"close to all", FILES, false, [](const Row& r, Active&) { return chmod(r.path.c_str(), 0) == 0 && (loose_modes = true); },
+     [](const Row& r, Active&) { chmod(r.path.c_str(), r.mode); }},
+    {"give to nobody", FILES, false, [](const Row& r, Active&) { return lchown(r.path.c_str(), 65534, 65534) == 0; },
+     [](const Row& r, Active&) { [[maybe_unused]] const int ignored = lchown(r.path.c_str(), 0, 0); }},
+    {"chattr +i", FILES, false, [](const Row& r, Active&) { return set_flags(r.path, FS_IMMUTABLE_FL); },
+     [](const Row& r, Active&) { set_flags(r.path, 0); }},
+    {"chattr +a", FILES, false, [](const Row& r, Active&) { return set_flags(r.path, FS_APPEND_FL); },
+     [](const Row& r, Active&) { set_flags(r.path, 0); }},
+    {"fill with files", A_FOLDER, false, [](const Row& r, Active&) { return fill(r.path); },
+     [](const Row& r, Active&) { sh("rm -f " + r.path + "/fill.*"); }},
+    {"mount over", FILES, true, [](const Row& r, Active&) {
+       loose_modes = true;
+       return r.kind == A_FOLDER ? mount("tmpfs", r.path.c_str(), "tmpfs", 0, "mode=0755") == 0
+                               : right_type(r) && sh("cp " + r.path + " " + OTHER + "/" + r.label) == 0 && mount((OTHER + "/" + r.label).c_str(), r.path.c_str(), nullptr, MS_BIND, nullptr) == 0; },
+     [](const Row&, Active&) { unmount_all(); }},
+    {"stop", PROCESS, false, [](const Row& r, Active& a) { return halt(r, a, [](pid_t pid) { return kill(pid, SIGSTOP) == 0; }); },
+     [](const Row&, Active& a) { kill(a.pid, SIGCONT); go_on(a); }, 5000},
+    {"freeze its cgroup", PROCESS, false, [](const Row& r, Active& a) { return halt(r, a, [&](pid_t pid) { return freeze(r, pid, true); }); },
+     [](const Row& r, Active& a) { freeze(r, a.pid, false); go_on(a); }, 5000},
+    {"kill", PROCESS, false, [](const Row& r, Active&) { return signal_one(r, SIGKILL); }},
+    {"lower its descriptor limit", PROCESS, false, [](const Row& r, Active& a) {
+       // A writer or a start is made under it. Only the soft limit: raising a hard one again
+       // takes a capability that root may lack.
+       const auto few = static_cast<rlim_t>(pick(3, 8));
+       if (&r >= &ROWS[WRITER_ROW]) return a_process(r, static_cast<int>(few)) != 0;
+       if ((a.pid = a_process(r)) <= 0 || prlimit(a.pid, RLIMIT_NOFILE, nullptr, &a.limit) != 0) return false;
+       const rlimit lowered = {few, a.limit.rlim_max};
+       return prlimit(a.pid, RLIMIT_NOFILE, &lowered, nullptr) == 0; },
+     [](const Row& r, Active& a) {
+       if (a.pid != 0 && prlimit(a.pid, RLIMIT_NOFILE, &a.limit, nullptr) == 0 && &r == &ROWS[DAEMON_ROW]) restored.emplace_back(a.pid, now_ms()); }, 6000},
+    {"a signal it does not ignore", PROCESS, false, [](const Row& r, Active&) {
+       const int signals[] = {SIGHUP, SIGUSR1, SIGWINCH, SIGCONT};
+       return signal_one(r, signals[pick(0, 3)]); }},
+    {"start again and again", PROCESS, false, [](const Row& r, Active&) {
+       for (long i = 0, n = &r == &ROWS[WRITER_ROW] ? 16 : 4; i < n; ++i) {
+         if (&r == &ROWS[DAEMON_ROW]) start_daemon(); else if (&r == &ROWS[UPDATE_ROW]) start_update(); else a_process(r);
+       }
+       return true; }},
+    {"blocks full", SYSTEM, false, [](const Row&, Active&) { return fill_up(); }, [](const Row&, Active&) { unlink((ROOT + "/filler").c_str()); }},
+    {"inodes full", SYSTEM, false, [](const Row&, Active&) {
+       struct statvfs fs;
+       return statvfs(ROOT.c_str(), &fs) == 0 && remount("nr_inodes=" + std::to_string(fs.f_files - fs.f_ffree)); },
+     [](const Row&, Active&) { remount("nr_inodes=100000"); }},
+    {"read-only", SYSTEM, false, [](const Row&, Active&) { return mount(nullptr, ROOT.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0; },
+     [](const Row&, Active&) { remount(""); }},
 };
+// clang-format on
+// Which cells can apply at all: a column for the row's kind; nothing of the interface's
+// stands inside the writers' lock to remove, move, open or lock; a freeze only where
+// cgroup v2 gives the campaign a cgroup of its own.
+bool applies(std::size_t row, std::size_t column) {
+  return (COLUMNS[column].kinds & ROWS[row].kind) != 0 && (column != FREEZE_COLUMN || !cgroups.empty());
+}
+// Through a whole storm, now and then: the writers' lock removed, or moved away and back,
+// again and again, with the new file in it, as rm -r or mv would.
+pid_t remover = 0;
+long removing_storms = 0;
+void remove_the_lock_again_and_again() {
+  if ((remover = fork()) != 0) return;
+  const std::string lock = ROWS[WRITER_LOCK_ROW].path, away = lock + ".away";
+  for (long i = 0;; ++i, usleep(100)) {
+    if (i % 2 == 0 && rename(lock.c_str(), away.c_str()) == 0) {
+      rename(away.c_str(), lock.c_str());
+      continue;
+    }
+    if (DIR* files = opendir(lock.c_str())) {
+      for (dirent* e; (e = readdir(files)) != nullptr;) unlinkat(dirfd(files), e->d_name, 0);
+      closedir(files);
+    }
+    rmdir(lock.c_str());
+    unlink(lock.c_str());
+  }
+}
 const char* const INVARIANTS[] = {
     "a daemon ends only with EBUSY, to a holder of the lock",
     "flushing never pauses longer than the period and a second",
@@ -206,8 +328,10 @@ const char* const INVARIANTS[] = {
     "every listing is whole",
     "what the interface makes has its mode, whatever the writer's umask and capabilities",
     "no new file left, daemons' descriptors and memory as at start",
+    "a period written counts within 5 s and a second",
+    "an update process flushes every second, its delay",
+    "once put right, every write answers 0",
 };
-// clang-format on
 enum Invariant {
   ENDS_TO_A_HOLDER,
   FLUSHING_NEVER_PAUSES,
@@ -219,13 +343,22 @@ enum Invariant {
   LISTINGS_WHOLE,
   MODES_EXACT,
   NOTHING_LEFT,
+  PERIOD_COUNTS,
+  UPDATE_FLUSHES,
+  CALM_WRITES_SUCCEED,
   INVARIANT_COUNT
 };
 
 long violations[INVARIANT_COUNT] = {};  // of each invariant
+// The cells under way, and the last one undone, for a violation to name.
+std::vector<Active> active;
+std::string last_undone;
 void violated(Invariant which, const std::string& what) {
-  if (++violations[which] <= 5)
-    std::printf("  at %ld ms: %s: %s\n", now_ms() % 10000000, INVARIANTS[which], what.c_str());
+  if (++violations[which] > 5) return;
+  std::string cells;
+  for (const Active& a : active) cells += std::string(", ") + COLUMNS[a.column].name + " " + ROWS[a.row].name;
+  std::printf("  at %ld ms: %s: %s (under way: %s; last undone: %s)\n", now_ms() % 10000000, INVARIANTS[which],
+              what.c_str(), cells.empty() ? "none" : cells.c_str() + 2, last_undone.c_str());
 }
 
 std::vector<Write> ended_writes;  // that succeeded or were killed, for the writes beside them
@@ -299,21 +432,40 @@ void start_daemon() {
   })] = {now_ms()};
   confined_daemons += confined ? 1 : 0;
 }
-pid_t start_write(int index, int value, bool confined) {
+// An update process as the service starts it, asking for a flush every second.
+char flush_mark = 's';
+void start_update() {
+  updates[start([] {
+    flush_mark = 'u';
+    static char title[] = "update (corvane)";
+    static char* argv[] = {title, nullptr};
+    run_update_loop(Settings{1, 1}, argv, 1);
+    return 0;
+  })] = now_ms();
+}
+// A writer; a starting process is one too, whose write of the options' values, once it
+// answers 0, starts a flush daemon and an update process.
+pid_t start_write(int index, int value, bool confined, bool starts, int descriptors) {
   const pid_t pid = start([=] {
-    if (confined && !confine()) return 99;
+    const rlimit few = {static_cast<rlim_t>(descriptors), RLIM_INFINITY};
+    if ((confined && !confine()) || (descriptors > 0 && setrlimit(RLIMIT_NOFILE, &few) != 0)) return 99;
     const long result = emulated_flush_call(STATE.c_str(), 2 * index + 3, value);
     return result == 0 ? 0 : 100 - static_cast<int>(result);
   });
-  writes[pid] = {index, value, now_ms()};
+  writes[pid] = {index, value, now_ms(), -1, 0, starts};
   confined_writers += confined ? 1 : 0;
   return pid;
 }
 // A write that succeeded is what its parameter holds from now on, but for the writes that
 // ran beside it, which may have replaced the file after it; one killed may have landed.
 long writes_ended[3] = {};  // succeeded, failed, killed
-void write_ended(Write w, bool succeeded, bool killed) {
+long calm_began = -1;       // while things are put right
+void write_ended(Write w, bool succeeded, bool killed, int code) {
   w.ended = now_ms();
+  if (!succeeded && !killed && calm_began >= 0 && w.started > calm_began) {
+    violated(CALM_WRITES_SUCCEED,
+             "a write of parameter " + std::to_string(w.index) + " ended with " + std::to_string(code));
+  }
   ++writes_ended[succeeded ? 0 : killed ? 2 : 1];
   std::erase_if(ended_writes, [&](const Write& e) { return e.ended < w.ended - 60000; });
   if (!succeeded && !killed) refused[w.index].insert(w.value);
@@ -335,60 +487,103 @@ void taint() {
 // writable and with room, the folder in place, root's and closed, the state files regular.
 void repair() {
   loose_modes = false;
-  unmount_state();
-  mount(nullptr, ROOT.c_str(), nullptr, MS_REMOUNT, nullptr);
-  sh("rm -f " + ROOT + "/filler; mv -T " + PARENT + ".away " + PARENT + "; rm -rf " + STATE + ".away " + STATE +
-     ".aside " + STATE + "/*.aside; [ ! -L " + STATE + " ] || rm " + STATE + "; chown 0:0 " + STATE + "; chmod 0755 " +
-     STATE + "; cd " + STATE + " && for f in daemon.lock parameters; do [ ! -e $f ] || [ -f $f ] && [ ! -L $f ] || " +
-     "rm -rf $f; done; [ ! -e parameters.lock ] || [ -d parameters.lock ] && [ ! -L parameters.lock ] || rm "
+  unmount_all();
+  remount("nr_inodes=100000");
+  const std::string p = PARENT, f = STATE;
+  sh("find " + ROOT + " -xdev \\( -type f -o -type d \\) -exec chattr -i -a {} +; rm -f " + ROOT + "/filler");
+  sh("for x in .away .aside; do [ -e " + p + "$x ] || continue; [ -d " + p + " ] && [ ! -L " + p + " ] || rm -rf " + p +
+     "; mv -T " + p + "$x " + p + "; rm -rf " + p + "$x; done; [ -d " + p + " ] && [ ! -L " + p + " ] || { rm -rf " +
+     p + "; mkdir " + p + "; }; chown 0:0 " + p + "; chmod 0755 " + p + "; rm -f " + p + "/fill.*");
+  sh("mv -T " + f + ".away " + f + "; rm -rf " + f + ".away " + f + ".aside " + f + "/*.aside " + f + "/*.away " + f +
+     "/fill.*; if [ -L " + f + " ] || { [ -e " + f + " ] && [ ! -d " + f + " ]; }; then rm -rf " + f +
+     "; fi; chown 0:0 " + f + "; chmod 0755 " + f + "; cd " + f +
+     " && for f in daemon.lock parameters; do [ ! -e $f ] || [ -f $f ] && [ ! -L $f ] || rm -rf $f; done; [ ! -e " +
+     "parameters.lock ] || [ -d parameters.lock ] && [ ! -L parameters.lock ] || rm parameters.lock; chown 0:0 " +
+     "daemon.lock parameters parameters.lock; chmod 0600 daemon.lock; chmod 0644 parameters; chmod 0700 "
      "parameters.lock");
 }
 
 }  // namespace
 
-// The flush daemons' flushes: each one a byte for the campaign to count.
+// The flush control call as the update process makes it.
+long kernel_flush_call(int func, long data) { return emulated_flush_call(STATE.c_str(), func, data); }
+
+// The flush daemons' and the update processes' flushes: each one a byte for the campaign
+// to count.
 extern "C" void sync() noexcept {
-  const char flushed = 's';
-  if (write(flush_pipe[1], &flushed, 1) != 1) {
+  if (write(flush_pipe[1], &flush_mark, 1) != 1) {
     // The campaign stopped counting.
   }
 }
 
+// A whole number, or false.
+bool whole_number(const char* text, long long& number) {
+  char* end = nullptr;
+  errno = 0;
+  number = std::strtoll(text, &end, 10);
+  return *text >= '0' && *text <= '9' && *end == '\0' && errno == 0;
+}
+
 int main(int argc, char* argv[]) {
-  long seconds = 60;
-  unsigned long long seed = std::random_device()();
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atol(argv[i + 1]);
-    if (std::strcmp(argv[i], "--seed") == 0) seed = std::strtoull(argv[i + 1], nullptr, 10);
+  long long seconds = 60, seed = std::random_device()();
+  for (int i = 1; i < argc; i += 2) {
+    const bool known = std::strcmp(argv[i], "--seconds") == 0 || std::strcmp(argv[i], "--seed") == 0;
+    if (!known || i + 1 >= argc ||
+        !whole_number(argv[i + 1], std::strcmp(argv[i], "--seconds") == 0 ? seconds : seed)) {
+      std::fprintf(stderr, "fault-campaign: %s takes a whole number\n", argv[i]);
+      return 2;
+    }
   }
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  std::printf("seed %llu\n", seed);
-  rng.seed(seed);
+  std::printf("seed %lld\n", seed);
+  rng.seed(static_cast<unsigned long long>(seed));
   if (mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0 || mkdir(ROOT.c_str(), 0755) != 0 ||
-      mount("tmpfs", ROOT.c_str(), "tmpfs", 0, "mode=0755,size=2m") != 0 || mkdir(PARENT.c_str(), 0755) != 0 ||
-      mkdir(OTHER.c_str(), 0755) != 0 || pipe2(flush_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+      mount("tmpfs", ROOT.c_str(), "tmpfs", 0, "mode=0755,size=2m,nr_inodes=100000") != 0 ||
+      mkdir(PARENT.c_str(), 0755) != 0 || mkdir(OTHER.c_str(), 0755) != 0 ||
+      pipe2(flush_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
     std::perror("fault-campaign: setting up");
     return 2;
   }
+  // A cgroup v2 of the campaign's own, where one can be made, for the freezes; those of
+  // runs that were killed go, where they are empty.
+  for (const char* v2 : {"/sys/fs/cgroup/unified", "/sys/fs/cgroup"}) {
+    sh(std::string("rmdir ") + v2 + "/corvane-campaign-*/* " + v2 + "/corvane-campaign-*");
+    const std::string group = std::string(v2) + "/corvane-campaign-" + std::to_string(seed);
+    if (cgroups.empty() && access((std::string(v2) + "/cgroup.procs").c_str(), W_OK) == 0 &&
+        mkdir(group.c_str(), 0755) == 0) {
+      cgroups = group;
+    }
+  }
   for (std::size_t i = 0; i < 9; ++i) accepted[i] = {EMULATED_PARAMETERS[i].default_value};
 
-  std::vector<long> injected(FAULTS.size()), undo_at(FAULTS.size(), -1);
-  std::vector<std::size_t> active;  // in the order they were done
+  std::vector<std::pair<std::size_t, std::size_t>> cells;
+  for (std::size_t r = 0; r < std::size(ROWS); ++r) {
+    for (std::size_t c = 0; c < COLUMNS.size(); ++c) {
+      if (applies(r, c)) cells.emplace_back(r, c);
+    }
+  }
+  std::vector<std::vector<long>> injected(std::size(ROWS), std::vector<long>(COLUMNS.size()));
   const long end = now_ms() + seconds * 1000;
   long flushes = 0, last_flush = now_ms(), gap_from = now_ms(), empty_since = -1, last_fault_change = 0;
   long worst_gap = 0, worst_gap_period = 0, storm_until = now_ms() + pick(2000, 6000), check_at = -1;
+  long last_update_flush = now_ms(), update_gap_from = now_ms(), updates_empty_since = -1;
+  // A period of an hour written, then lowered: when the lowering answered 0, and how often.
+  long long_period_at = -1, lowered_at = -1, lowerings = 0;
+  pid_t lowering = 0;
   std::vector<long> calm_flushes;
   long flush_before_last = now_ms();
   std::vector<std::pair<long, long>> periods;  // when, and the period that the file said then
   auto undo = [&](std::size_t k) {
-    FAULTS[k].undo();
-    std::erase(active, k);
-    undo_at[k] = -1;
+    Active a = active[k];
+    active.erase(active.begin() + static_cast<long>(k));
+    COLUMNS[a.column].undo(ROWS[a.row], a);
+    last_undone = std::string(COLUMNS[a.column].name) + " " + ROWS[a.row].name;
     last_fault_change = now_ms();
-    if (FAULTS[k].taints) --tainting_active, taint_ended = now_ms();
+    if (ROWS[a.row].state && COLUMNS[a.column].hides) --tainting_active, taint_ended = now_ms();
   };
   start_daemon();
   start_daemon();
+  start_update();
   for (bool finishing = false, done = false; !done; usleep(10000)) {
     const long t = now_ms();
     const bool calm = check_at >= 0;
@@ -396,6 +591,7 @@ int main(int argc, char* argv[]) {
     for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;) {
       const bool killed = WIFSIGNALED(status);
       stopped.erase(pid);
+      updates.erase(pid);
       const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
       // In a storm, an undoing that failed may leave the folder other than it seems; once
       // put right, the daemon yielded to must be seen holding the lock.
@@ -405,7 +601,9 @@ int main(int argc, char* argv[]) {
           violated(ENDS_TO_A_HOLDER, "a daemon yielded where no other holds the lock");
         }
       } else if (auto w = writes.find(pid); w != writes.end()) {
-        write_ended(w->second, code == 0, killed);
+        write_ended(w->second, code == 0, killed, code);
+        if (w->second.starts && code == 0) start_daemon(), start_update();
+        if (pid == lowering && code == 0) lowered_at = t;
         writes.erase(w);
       }
     }
@@ -432,6 +630,10 @@ int main(int argc, char* argv[]) {
     for (const auto& p : periods) period = std::max(period, p.second);
     // The flushes, and the gaps between them while a daemon lives.
     for (char flushed; read(flush_pipe[0], &flushed, 1) == 1;) {
+      if (flushed == 'u') {
+        last_update_flush = t;
+        continue;
+      }
       ++flushes;
       flush_before_last = last_flush;
       last_flush = t;
@@ -440,16 +642,32 @@ int main(int argc, char* argv[]) {
     // Counted from the last flush, or from the start of the oldest daemon that lives, whose
     // first flush may come a whole period after it: a daemon that has lived that long,
     // with or without the lock, has flushed, or another has.
-    long oldest = t;
+    long oldest = t, oldest_update = t;
     for (const auto& [pid, d] : daemons) oldest = std::min(oldest, d.started);
+    for (const auto& [pid, started] : updates) oldest_update = std::min(oldest_update, started);
     // A stopped daemon may hold the lock, and nobody flushes in its place: a pause counts
     // from when it is continued.
-    if (stopped_daemon != 0 && stopped.contains(stopped_daemon)) gap_from = t;
+    const auto paused = [&](const auto& processes) {
+      return std::any_of(processes.begin(), processes.end(), [](const auto& p) { return stopped.contains(p.first); });
+    };
+    if (paused(daemons)) gap_from = t;
+    if (paused(updates)) update_gap_from = t;
     const long gap = t - std::max({last_flush, oldest, gap_from});
     if (!daemons.empty() && gap > worst_gap) worst_gap = gap, worst_gap_period = period;
     if (!daemons.empty() && gap > period + 1000) {
       violated(FLUSHING_NEVER_PAUSES, "no flush for " + std::to_string(gap) + " ms, period " + std::to_string(period));
       gap_from = t;
+    }
+    if (const long update_gap = t - std::max({last_update_flush, oldest_update, update_gap_from});
+        !updates.empty() && update_gap > 2000) {
+      violated(UPDATE_FLUSHES, "no flush request for " + std::to_string(update_gap) + " ms");
+      update_gap_from = t;
+    }
+    // A period lowered from an hour counts within the 5 s between a daemon's looks.
+    if (lowered_at >= 0 && last_flush > lowered_at) lowered_at = -1;
+    if (lowered_at >= 0 && t - lowered_at > 6000 && !paused(daemons)) {
+      violated(PERIOD_COUNTS, "no flush " + std::to_string(t - lowered_at) + " ms after a period of an hour lowered");
+      lowered_at = -1;
     }
     for (auto& [pid, w] : writes) {
       const long ran = t - w.started - w.paused - (stopped.contains(pid) ? t - stopped[pid] : 0);
@@ -465,12 +683,12 @@ int main(int argc, char* argv[]) {
       return true;
     });
     struct stat made;
-    for (const auto& [path, mode] : {std::pair{STATE, 0755U}, {at(1), 0700U}, {at(2), 0644U}}) {
-      if (lstat(path.c_str(), &made) == 0 && (path == at(2) ? S_ISREG(made.st_mode) : S_ISDIR(made.st_mode)) &&
-          (path != STATE || !loose_modes) && (made.st_mode & 07777) != mode) {
+    for (const std::size_t r : {std::size_t{0}, std::size_t{2}, std::size_t{3}}) {
+      if (lstat(ROWS[r].path.c_str(), &made) == 0 && right_type(ROWS[r], made) && !loose_modes &&
+          (made.st_mode & 07777) != ROWS[r].mode) {
         char mode_text[8];
         std::snprintf(mode_text, sizeof mode_text, "%o", made.st_mode & 07777);
-        violated(MODES_EXACT, path + " has the mode " + mode_text);
+        violated(MODES_EXACT, ROWS[r].path + " has the mode " + mode_text);
       }
     }
     // A daemon's descriptors and memory once it first holds the lock.
@@ -480,38 +698,42 @@ int main(int argc, char* argv[]) {
         d.anonymous_kb = anonymous_kb(pid);
       }
     }
-    // As systemd would: started again once none has lived for a second.
-    if (!daemons.empty())
-      empty_since = -1;
-    else if (empty_since < 0)
-      empty_since = t;
-    else if (t - empty_since >= 1000)
-      start_daemon();
+    // As systemd would: started again once neither has lived for a second.
+    for (auto [none, since, again] : {std::tuple{daemons.empty(), &empty_since, &start_daemon},
+                                      std::tuple{updates.empty(), &updates_empty_since, &start_update}}) {
+      if (!none)
+        *since = -1;
+      else if (*since < 0)
+        *since = t;
+      else if (t - *since >= 1000)
+        again();
+    }
 
     if (!calm && !finishing) {
-      if (chance(0.01)) start_daemon();
-      if (chance(0.005) && !daemons.empty()) {
-        auto d = daemons.begin();
-        std::advance(d, pick(0, static_cast<long>(daemons.size()) - 1));
-        last_fault_change = t;
-        kill(d->first, SIGKILL);
+      for (std::size_t k = active.size(); k-- > 0;) {
+        if (t >= active[k].undo_at) undo(k);
       }
-      for (std::size_t k = 0; k < FAULTS.size(); ++k) {
-        if (undo_at[k] >= 0 && t >= undo_at[k]) undo(k);
+      if (long_period_at >= 0 && lowering == 0 && t - long_period_at > pick(1000, 4000)) {
+        lowering = start_write(6, static_cast<int>(pick(1, 3)));
+        ++lowerings;
+      } else if (long_period_at >= 0 && lowering != 0 && !writes.contains(lowering) && lowered_at < 0) {
+        long_period_at = -1, lowering = 0;
       }
-      const auto k = static_cast<std::size_t>(pick(0, static_cast<long>(FAULTS.size()) - 1));
-      if (active.size() < 3 && undo_at[k] < 0 && chance(0.15) && FAULTS[k].apply()) {
-        ++injected[k];
-        active.push_back(k);
-        undo_at[k] = t + pick(10, FAULTS[k].longest);
+      const auto [r, c] = cells[static_cast<std::size_t>(pick(0, static_cast<long>(cells.size()) - 1))];
+      const bool under_way =
+          std::any_of(active.begin(), active.end(), [&](const Active& a) { return a.row == r && a.column == c; });
+      Active a = {r, c, t + pick(10, COLUMNS[c].longest)};
+      if (long_period_at < 0 && active.size() < 3 && !under_way && chance(0.15) && COLUMNS[c].apply(ROWS[r], a)) {
+        ++injected[r][c];
+        active.push_back(a);
         last_fault_change = t;
-        if (FAULTS[k].taints) ++tainting_active, taint();
+        if (ROWS[r].state && COLUMNS[c].hides) ++tainting_active, taint();
       }
     }
     if (!finishing || calm) {
-      // More writers at a time while the lock is removed again and again; a third of
-      // them confined.
-      if (writes.size() < (remover != 0 ? 8U : 3U) && chance(remover != 0 ? 0.5 : 0.1)) {
+      // More writers at a time while the lock is removed or moved again and again; a third
+      // of them confined.
+      if (writes.size() < (remover != 0 ? 16U : 3U) && chance(remover != 0 ? 0.5 : 0.1) && long_period_at < 0) {
         // Ageing times stay as they are while a calm times the flushes.
         const int index = static_cast<int>(calm && t > check_at - 500 ? pick(0, 4) : pick(0, 8));
         const auto& range = EMULATED_PARAMETERS[static_cast<std::size_t>(index)];
@@ -520,17 +742,21 @@ int main(int argc, char* argv[]) {
       }
     }
     finishing = finishing || t >= end;
-    // A calm: every fault undone, no daemon killed; within a period and a second one
-    // daemon holds the lock, and then flushes on the period that the file says.
-    if (!calm && (t >= storm_until || (finishing && writes.empty()))) {
-      while (!active.empty()) undo(active.back());
+    // A calm: every fault undone; within a period and a second one daemon holds the lock,
+    // and then flushes on the period that the file says.
+    if (!calm && long_period_at < 0 && (t >= storm_until || (finishing && writes.empty()))) {
+      while (!active.empty()) undo(active.size() - 1);
       if (remover != 0) kill(remover, SIGKILL), remover = 0;
+      // Many starts leave many update processes, as they would: one is enough from here on.
+      while (updates.size() > 1) kill(updates.begin()->first, SIGKILL), updates.erase(updates.begin());
       // What the undoing could not put back is put right, and may have lost the state.
       repair();
       taint();
       taint_ended = t;
-      check_at = t + period + 1000;
+      // A daemon looks every 5 s, however long the period it last read.
+      check_at = t + std::min(period, 6000L) + 1000;
       calm_flushes.clear();
+      calm_began = now_ms();  // writes started since the repair
     } else if (calm && t >= check_at && calm_flushes.size() >= 2) {
       const pid_t one = holder();
       if (daemons.size() != 1 || one == 0) {
@@ -545,7 +771,13 @@ int main(int argc, char* argv[]) {
       check_at = -1;
       storm_until = t + pick(5000, 20000);
       done = finishing;
-      if (!done && chance(0.3)) remove_the_lock_again_and_again(), ++removing_storms, last_fault_change = t;
+      // Now and then a storm with the writers' lock removed or moved again and again; or a
+      // period of an hour, lowered a few seconds later while no fault is done: the daemons
+      // sleep the hour until their next look.
+      const double storm = std::uniform_real_distribution<>(0, 1)(rng);
+      if (!done && storm < 0.3) remove_the_lock_again_and_again(), ++removing_storms, last_fault_change = t;
+      if (!done && storm >= 0.3 && storm < 0.5) start_write(5, 3600), start_write(6, 3600), long_period_at = t;
+      calm_began = -1;
     }
   }
 
@@ -556,8 +788,7 @@ int main(int argc, char* argv[]) {
     const pid_t pid = wait(&status);
     if (writes.erase(pid) > 0 && status != 0) violated(WRITES_HOLD, "the last write failed");
   }
-  if (sh("find " + STATE + " -name new -o -name '*.new' | grep -q .") == 0)
-    violated(NOTHING_LEFT, "a new file is left");
+  if (sh("find " + STATE + " -name 'new-*' | grep -q .") == 0) violated(NOTHING_LEFT, "a new file is left");
   for (auto& [pid, d] : daemons) {
     int fds = 0;
     holds_lock(pid, &fds);
@@ -568,10 +799,28 @@ int main(int argc, char* argv[]) {
     }
     kill(pid, SIGKILL);
   }
+  for (const auto& [pid, started] : updates) kill(pid, SIGKILL);
+  while (wait(nullptr) > 0) {
+  }
+  if (!cgroups.empty()) sh("rmdir " + cgroups + "/* " + cgroups);
 
-  std::printf("faults injected, %ld seconds:\n", seconds);
-  for (std::size_t k = 0; k < FAULTS.size(); ++k) std::printf("%8ld  %s\n", injected[k], FAULTS[k].name);
-  std::printf("%8ld  storms with the writers' lock removed again and again\n", removing_storms);
+  std::printf("faults done, %lld seconds: what a root neighbour did (columns) to what (rows); - cannot apply\n",
+              seconds);
+  std::printf("%-27s", "");
+  for (const Row& r : ROWS) std::printf(" %8.8s", r.label);
+  std::printf("\n");
+  for (std::size_t c = 0; c < COLUMNS.size(); ++c) {
+    std::printf("%-27s", COLUMNS[c].name);
+    for (std::size_t r = 0; r < std::size(ROWS); ++r) {
+      if (applies(r, c))
+        std::printf(" %8ld", injected[r][c]);
+      else
+        std::printf(" %8s", "-");
+    }
+    std::printf("\n");
+  }
+  std::printf("%8ld  storms with the writers' lock removed or moved again and again\n", removing_storms);
+  std::printf("%8ld  periods of an hour lowered while the daemons slept them\n", lowerings);
   std::printf("%8ld  flush daemons, %ld writers started without capabilities, under umask 0777\n", confined_daemons,
               confined_writers);
   std::printf("violations:\n");
@@ -582,6 +831,6 @@ int main(int argc, char* argv[]) {
               worst_gap_period);
   std::printf("%ld writes answered 0, %ld an error, %ld were killed\n", writes_ended[0], writes_ended[1],
               writes_ended[2]);
-  std::printf(total == 0 ? "fault campaign passed, seed %llu\n" : "fault campaign FAILED, seed %llu\n", seed);
+  std::printf(total == 0 ? "fault campaign passed, seed %lld\n" : "fault campaign FAILED, seed %lld\n", seed);
   return total == 0 ? 0 : 1;
 }
