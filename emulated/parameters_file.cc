@@ -84,31 +84,30 @@ void clear_lock_folder(int lock) {
 // "parameters.lock/new-INODE-PID-TRY": the lock folder's inode and the holder's process
 // make a name that no other writer's file has, in this lock folder or in any other that
 // its name may come to name; the try goes past anything planted under that name since.
+// The name in the lock folder starts at NAME_AT.
 constexpr std::size_t NEW_PATH_LIMIT = 96;
+constexpr std::size_t NAME_AT = std::string_view(WRITER_LOCK).size() + 1;
 constexpr int NEW_NAME_TRIES = 8;
-std::size_t new_path(int lock, int attempt, std::span<char, NEW_PATH_LIMIT> path) {
-  struct stat status = {};
-  fstatat(lock, "", &status, AT_EMPTY_PATH);
+void new_path(ino_t lock_inode, int attempt, std::span<char, NEW_PATH_LIMIT> path) {
   std::size_t size = 0;
   for (const char c : std::string_view(WRITER_LOCK)) path[size++] = c;
   for (const char c : std::string_view("/new-")) path[size++] = c;
-  size += put_decimal(path.data() + size, status.st_ino);
+  size += put_decimal(path.data() + size, lock_inode);
   path[size++] = '-';
   size += put_decimal(path.data() + size, static_cast<unsigned long long>(getpid()));
   path[size++] = '-';
   size += put_decimal(path.data() + size, static_cast<unsigned long long>(attempt));
   path[size] = '\0';
-  return std::string_view(WRITER_LOCK).size() + 1;
 }
 
-// Makes the new file in the lock folder; path holds its path from the state folder, and
-// name_at where its name in the lock folder starts.
-int write_new_file(int lock, const ParameterValues& values, std::span<char, NEW_PATH_LIMIT> path,
-                   std::size_t& name_at) {
+// Makes the new file in the lock folder; path gets its path from the state folder.
+int write_new_file(int lock, const ParameterValues& values, std::span<char, NEW_PATH_LIMIT> path) {
+  struct stat status = {};
+  if (fstatat(lock, "", &status, AT_EMPTY_PATH) != 0) return -errno;
   int result = -EEXIST;
   for (int attempt = 0; attempt < NEW_NAME_TRIES && result == -EEXIST; ++attempt) {
-    name_at = new_path(lock, attempt, path);
-    result = write_temporary(lock, path.data() + name_at, values);
+    new_path(status.st_ino, attempt, path);
+    result = write_temporary(lock, path.data() + NAME_AT, values);
   }
   return result;
 }
@@ -144,11 +143,10 @@ int store_once(const char* state_dir, std::size_t index, std::int32_t value, std
   struct stat read_from = {};
   if (result == 0) result = load_parameters(dirfd, values, &read_from);
   std::array<char, NEW_PATH_LIMIT> path;
-  std::size_t name_at = 0;
   if (result == 0) {
     clear_lock_folder(lock);
     values[index] = value;
-    result = write_new_file(lock, values, path, name_at);
+    result = write_new_file(lock, values, path);
   }
   const bool made = result == 0;
   if (result == 0 && !(still_named(AT_FDCWD, state_dir, dirfd) && still_as_read(dirfd, read_from))) result = -ENOENT;
@@ -157,7 +155,7 @@ int store_once(const char* state_dir, std::size_t index, std::int32_t value, std
     result = errno == ENOTDIR ? -ENOENT : -errno;
   }
   again = lock == -EAGAIN || result == -ENOENT;
-  if (result != 0 && made) unlinkat(lock, path.data() + name_at, 0);
+  if (result != 0 && made) unlinkat(lock, path.data() + NAME_AT, 0);
   if (lock >= 0) close(lock);
   close(dirfd);
   return result;

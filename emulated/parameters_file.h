@@ -6,9 +6,9 @@
 #include <span>
 #include <string_view>
 
-struct stat;
-
 #include "kernel/flush_call.h"
+
+struct stat;
 
 // The emulated interface keeps the nine parameters in the file "parameters" of its state
 // folder: nine lines of one decimal number each, every number within its parameter's
@@ -65,8 +65,7 @@ int read_parameters(const char* state_dir, ParameterValues& values);
 // Sets parameter index to value, creating the folder if need be: a read, change and
 // replace under the writers' lock, so that writers side by side lose no update, even
 // while the lock is removed or moved under them, or anything is put into it. A write
-// that answers 0 holds until a later one;
-// one that answers an error changed nothing. Returns 0 or a negative error number:
-// -EINVAL for a value outside the parameter's range, -EBUSY where the lock could not be
-// had within WRITER_WAIT_NS.
+// that answers 0 holds until a later one; one that answers an error changed nothing. Returns 0 or a negative error
+// number: -EINVAL for a value outside the parameter's range, -EBUSY where the lock could not be had within
+// WRITER_WAIT_NS.
 int store_parameter(const char* state_dir, std::size_t index, long value);
