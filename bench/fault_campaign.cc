@@ -111,10 +111,14 @@ bool right_type(const Row& r) {
 }
 bool loose_modes = false;  // since a mode was changed or a file planted or mounted over, until put right
 // Makes something else and puts it in the file's place in one step, the file set aside.
+// Where another cell has set the file aside already, nothing is done: what stands aside
+// may be the state itself.
 bool plant(const Row& r, const std::function<int(const char*)>& make) {
   const std::string aside = r.path + ".aside";
   if (r.kind == INSIDE) return make(r.path.c_str()) == 0;
-  if (make(aside.c_str()) != 0 || !exchange(aside, r.path)) return sh(RM + aside), false;
+  struct stat s;
+  if (lstat(aside.c_str(), &s) == 0 || make(aside.c_str()) != 0) return false;
+  if (!exchange(aside, r.path)) return sh(RM + aside), false;
   return loose_modes = true;
 }
 // Puts the file back where the plant still stands, or where nothing stands now; one made
