@@ -182,6 +182,7 @@ else
   processes='ps -C corvane -o pid,lstart,args'
   holder='lslocks -o PID,PATH | grep /run/corvane/daemon.lock'
   period="corvane -d | awk '/^[56]:/ {print \$2}' | sort -n | head -1"
+  stop="pkill -KILL -u root -f '^(corvane \\(daemon\\)|update \\()'"
   flushes='strace -tt -e trace=sync -p "$(pgrep -d, -x corvane)"'
   corvane -6 2 -f 3
   daemon=$(wait_titled "corvane (daemon)")
@@ -190,17 +191,34 @@ else
   bash -c "$holder" >"$work/holder"
   bash -c "$period" >"$work/period"
   timeout 7 bash -c "$flushes" >/dev/null 2>"$work/flushes"
+  # Where the file is not valid, the period line prints nothing.
+  cp /run/corvane/parameters "$work/parameters"
+  echo garbage >/run/corvane/parameters
+  bash -c "$period" 2>/dev/null >>"$work/period"
+  cp "$work/parameters" /run/corvane/parameters
+  # The stop line ends the service's two processes and nothing else: not another user's
+  # process under the same title, nor root's own run of the program.
+  setpriv --reuid=65534 --regid=65534 --clear-groups bash -c 'exec -a "update (sync)" sleep 30' &
+  others=$!
+  bash -c 'exec -a corvane sleep 30' &
+  others="$others $!"
+  sleep 0.2
+  bash -c "$stop"
+  sleep 0.2
+  left=$(ps -o args= -p "$(echo $others | tr ' ' ,)" | paste -s -d ,)
+  kill $others
   # The daemon's flushes, in seconds of the day, and the gaps between them.
   gaps=$(sed -n "s/^\[pid *$daemon\] \([0-9]*\):\([0-9]*\):\([0-9.]*\) sync().*/\1 \2 \3/p" "$work/flushes" |
     awk '{t = $1 * 3600 + $2 * 60 + $3} NR > 1 {printf "%.1f ", t - last} {last = t}')
   seen() {
-    for command in "$processes" "$holder" "$period" "$flushes" "journalctl -u corvane"; do
+    for command in "$processes" "$holder" "$period" "$flushes" "$stop" "journalctl -u corvane"; do
       shown "$command" || { echo "not shown as it is run: $command"; return 1; }
     done
     [ "$(awk 'NR > 1 {print $1, $NF}' "$work/processes" | sort -n | paste -s -d ,)" = "$(printf '%s (daemon)\n%s (corvane)\n' "$daemon" "$update" | sort -n | paste -s -d ,)" ] &&
       [ "$(sed -n 1p "$work/processes" | tr -s ' ')" = " PID STARTED COMMAND" ] &&
       [ "$(tr -s ' ' <"$work/holder" | sed 's/^ //')" = "$daemon /run/corvane/daemon.lock" ] &&
       [ "$(cat "$work/period")" = 2 ] &&
+      [ "$left" = "update (sync) 30,corvane 30" ] && ! pgrep -u root -f '^(corvane \(daemon\)|update \()' >/dev/null &&
       grep -q -E "^\[pid *$update\] [0-9:.]+ sync\(\) *= 0$" "$work/flushes" &&
       [ -n "$gaps" ] && [ -z "$(printf '%s\n' $gaps | awk '$1 < 1.8 || $1 > 2.5')" ]
   }

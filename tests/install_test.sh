@@ -202,8 +202,21 @@ for _ in $(seq 50); do
 done
 say journal "$(journalctl -u corvane | grep -c -F 'ostrevan: corvane(15,100000)=-1 22')"
 systemctl stop corvane
+systemctl reset-failed corvane
+# A drop-in with Environment= alone loses to the options file; README's drop-in wins.
+echo 'CORVANE_OPTS="-6 4"' >/etc/default/corvane
+mkdir -p /etc/systemd/system/corvane.service.d
+printf '[Service]\nEnvironment="CORVANE_OPTS=-6 7"\n' >/etc/systemd/system/corvane.service.d/options.conf
+systemctl daemon-reload && systemctl restart corvane
+say plain-drop-in "$(corvane -d | sed -n 's/^6: *//p' | cut -d' ' -f1)"
+bash /usr/local/sbin/corvane-drop-in && say drop-in-restart ok
+say drop-in "$(corvane -d | sed -n 's/^6: *//p' | cut -d' ' -f1),$(pgrep -a -x corvane | grep -c -e '-f 30 -6 30')"
+systemctl stop corvane
 systemctl poweroff
 EOF
+  # README's drop-in, as it stands there.
+  sed -n '/^    mkdir -p \/etc\/systemd\/system\/corvane.service.d$/,/^    systemctl daemon-reload/s/^    //p' "$source/README.md" \
+    >"$root/usr/local/sbin/corvane-drop-in"
   chmod 0755 "$root/usr/local/sbin/corvane-check"
   printf '[Unit]\nAfter=multi-user.target\n[Service]\nType=oneshot\nExecStart=/usr/local/sbin/corvane-check\n' \
     >"$root/etc/systemd/system/corvane-check.service"
@@ -231,6 +244,9 @@ if [ -s "$work/results/out" ]; then
   expect "systemd: a stop is for good"        said left-after-second-stop 0
   expect "systemd: a refused write fails the start" test -z "$(grep '^refused-start ' "$work/results/out")"
   expect "systemd: and the journal says why"  grep -q -E '^journal [1-9]' "$work/results/out"
+  expect "systemd: README shows a drop-in"    test "$(wc -l <"$root/usr/local/sbin/corvane-drop-in")" = 3
+  expect "systemd: a plain drop-in loses"     said plain-drop-in 4
+  expect "systemd: README's drop-in wins"     said drop-in 30,2
   [ "$failed" = 0 ] || sed 's/^/  systemd said: /' "$work/results/out"
 else
   echo "skipped: the unit under systemd: no container booted here: $(tail -1 "$work/nspawn.log" 2>/dev/null)"
