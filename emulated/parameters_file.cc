@@ -132,8 +132,9 @@ bool still_as_read(int dirfd, const struct stat& read_from) {
 // The replace goes through the lock's name, in the one call that puts the new file in
 // place: a lock moved away or removed by then leaves nothing under that path, and a lock
 // made anew in its place holds no file of that name. What remains is a lock moved away
-// and back between the writer's last look at the file and its replace, two calls apart,
-// while another writer makes a whole write, fsync and all, in the lock made meanwhile.
+// and back between the writer's last look at the file and its replace, two calls apart
+// (or as long as the writer is stopped there), while another writer makes a whole write,
+// fsync and all, in the lock made meanwhile.
 int store_once(const char* state_dir, std::size_t index, std::int32_t value, std::int64_t deadline, bool& again) {
   const int dirfd = open_state_dir(state_dir, true);
   if (dirfd < 0) return dirfd;
