@@ -98,10 +98,7 @@ std::int64_t next_flush(const Service& service, std::int64_t last_flush) {
 // follows the file from the next look on.
 void follow_parameters(Service& service) {
   struct stat named = {};
-  if (fstatat(service.folder, PARAMETERS_FILE, &named, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno != ENOENT) return;
-    named = {};
-  }
+  if (!parameters_status(service.folder, named)) return;
   if (service.read && same_file_unchanged(named, service.read_from)) return;
   ParameterValues values;
   const int result = load_parameters(service.folder, values);

@@ -116,11 +116,7 @@ int write_new_file(int lock, const ParameterValues& values, std::span<char, NEW_
 // other write was made since, by a writer that held another lock or by hand.
 bool still_as_read(int dirfd, const struct stat& read_from) {
   struct stat named = {};
-  if (fstatat(dirfd, PARAMETERS_FILE, &named, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno != ENOENT) return false;
-    named = {};
-  }
-  return same_file_unchanged(named, read_from);
+  return parameters_status(dirfd, named) && same_file_unchanged(named, read_from);
 }
 
 // One read, change and replace under the writers' lock, made in the folder that the path
@@ -206,6 +202,12 @@ int load_parameters(int dirfd, ParameterValues& values, struct stat* read_from) 
   if (result == 0 && read_from != nullptr && fstatat(fd, "", read_from, AT_EMPTY_PATH) != 0) result = -errno;
   close(fd);
   return result;
+}
+
+bool parameters_status(int dirfd, struct stat& status) {
+  if (fstatat(dirfd, PARAMETERS_FILE, &status, AT_SYMLINK_NOFOLLOW) == 0) return true;
+  status = {};
+  return errno == ENOENT;
 }
 
 int read_parameters(const char* state_dir, ParameterValues& values) {

@@ -62,10 +62,14 @@ int load_parameters(int dirfd, ParameterValues& values, struct stat* read_from =
 // The same from the state folder at path; the defaults while there is no folder.
 int read_parameters(const char* state_dir, ParameterValues& values);
 
+// Gets the status of the parameters file that the state folder dirfd names, no link
+// followed, all zero where there is none; false where it could not be told.
+bool parameters_status(int dirfd, struct stat& status);
+
 // Sets parameter index to value, creating the folder if need be: a read, change and
 // replace under the writers' lock, so that writers side by side lose no update, even
 // while the lock is removed or moved under them, or anything is put into it. A write
-// that answers 0 holds until a later one; one that answers an error changed nothing. Returns 0 or a negative error
-// number: -EINVAL for a value outside the parameter's range, -EBUSY where the lock could not be had within
-// WRITER_WAIT_NS.
+// that answers 0 holds until a later one; one that answers an error changed nothing.
+// Returns 0 or a negative error number: -EINVAL for a value outside the parameter's
+// range, -EBUSY where the lock could not be had within WRITER_WAIT_NS.
 int store_parameter(const char* state_dir, std::size_t index, long value);
