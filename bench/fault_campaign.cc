@@ -727,11 +727,18 @@ int main(int argc, char* argv[]) {
       const bool under_way =
           std::any_of(active.begin(), active.end(), [&](const Active& a) { return a.row == r && a.column == c; });
       Active a = {r, c, t + pick(10, COLUMNS[c].longest)};
-      if (long_period_at < 0 && active.size() < 3 && !under_way && chance(0.15) && COLUMNS[c].apply(ROWS[r], a)) {
-        ++injected[r][c];
-        active.push_back(a);
-        last_fault_change = t;
-        if (ROWS[r].state && COLUMNS[c].hides) ++tainting_active, taint();
+      const bool tainting = ROWS[r].state && COLUMNS[c].hides;
+      if (long_period_at < 0 && active.size() < 3 && !under_way && chance(0.15)) {
+        if (COLUMNS[c].apply(ROWS[r], a)) {
+          ++injected[r][c];
+          active.push_back(a);
+          last_fault_change = t;
+          if (tainting) ++tainting_active, taint();
+        } else if (tainting) {
+          // A removal that a flag stopped part way may have taken the parameters all the same.
+          taint();
+          taint_ended = last_fault_change = t;
+        }
       }
     }
     if (!finishing || calm) {
