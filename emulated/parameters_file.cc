@@ -71,14 +71,33 @@ int write_temporary(int dirfd, const char* name, const ParameterValues& values) 
   return result;
 }
 
+// Stays in the writers' lock folder, so that a folder a writer has held is never empty: a
+// lock moved away and back, while its writer is between its last look and its replace,
+// cannot take the place of the one made meanwhile, whose writer may have written since.
+// Renaming a folder over another succeeds only where the other is empty.
+constexpr const char* LOCK_MARK = "in-use";
+constexpr mode_t LOCK_MARK_MODE = 0600;
+
 // Clears whatever stands in the writers' lock folder that the writer now holds: new files
 // of writers killed while they held it, and anything else put there. A folder with
 // something in it stays; the new file's name is one that nothing else there holds.
 void clear_lock_folder(int lock) {
   for_each_name(lock, [&](const char* name) {
     if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return;
+    if (std::string_view(name) == LOCK_MARK) return;
     if (unlinkat(lock, name, 0) != 0 && errno == EISDIR) unlinkat(lock, name, AT_REMOVEDIR);
   });
+}
+
+// Anything else that stands under the mark's name keeps the folder from being empty too.
+int mark_lock_folder(int lock) {
+  const int fd = open_state_file(lock, LOCK_MARK, O_RDONLY | O_CREAT | O_NONBLOCK, LOCK_MARK_MODE, true);
+  if (fd >= 0) {
+    close(fd);
+    return 0;
+  }
+  struct stat status = {};
+  return fstatat(lock, LOCK_MARK, &status, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : fd;
 }
 
 // "parameters.lock/new-INODE-PID-TRY": the lock folder's inode and the holder's process
@@ -127,10 +146,12 @@ bool still_as_read(int dirfd, const struct stat& read_from) {
 //
 // The replace goes through the lock's name, in the one call that puts the new file in
 // place: a lock moved away or removed by then leaves nothing under that path, and a lock
-// made anew in its place holds no file of that name. What remains is a lock moved away
-// and back between the writer's last look at the file and its replace, two calls apart
-// (or as long as the writer is stopped there), while another writer makes a whole write,
-// fsync and all, in the lock made meanwhile.
+// made anew in its place holds no file of that name. A lock moved back cannot take the
+// place of one made meanwhile that a writer has held: that one keeps its mark. What
+// remains is three acts by hand between the writer's last look at the file and its
+// replace, two calls apart (or as long as the writer is stopped there): its lock moved
+// away, the one made meanwhile removed once another writer wrote through it, and the
+// first moved back.
 int store_once(const char* state_dir, std::size_t index, std::int32_t value, std::int64_t deadline, bool& again) {
   const int dirfd = open_state_dir(state_dir, true);
   if (dirfd < 0) return dirfd;
@@ -143,8 +164,9 @@ int store_once(const char* state_dir, std::size_t index, std::int32_t value, std
   if (result == 0) {
     clear_lock_folder(lock);
     values[index] = value;
-    result = write_new_file(lock, values, path);
+    result = mark_lock_folder(lock);
   }
+  if (result == 0) result = write_new_file(lock, values, path);
   const bool made = result == 0;
   if (result == 0 && !(still_named(AT_FDCWD, state_dir, dirfd) && still_as_read(dirfd, read_from))) result = -ENOENT;
   // A lock whose name came to name a file rather than a folder has lost its name too.

@@ -139,6 +139,8 @@ TEST_F(ParametersFile, AWriterThatLostItsLockLosesNothingAndLeavesNothing) {
        -EACCES, "10\n500\n64\n256\n15\n30\n5\n60\n2\n"},
       {"removed at the replace, another writer writes", true, "rm -r %s/parameters.lock", nullptr, 0, both},
       {"moved away at the replace, another writer writes", true, "mv %s/parameters.lock %s/moved", nullptr, 0, both},
+      {"moved away at the replace, another writer writes, moved back", true, "mv %s/parameters.lock %s/moved",
+       "mv -T %s/moved %s/parameters.lock || rm -r %s/moved", 0, both},
       {"the lock becomes a file at the replace", true,
        "mv %s/parameters.lock %s/moved && install -m 0644 /dev/null %s/parameters.lock", nullptr, -EACCES,
        "10\n500\n64\n256\n15\n30\n5\n60\n2\n"},
