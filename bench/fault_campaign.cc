@@ -308,17 +308,21 @@ long removing_storms = 0;
 void remove_the_lock_again_and_again() {
   if ((remover = fork()) != 0) return;
   const std::string lock = ROWS[WRITER_LOCK_ROW].path, away = lock + ".away";
-  for (long i = 0;; ++i, usleep(100)) {
-    if (i % 2 == 0 && rename(lock.c_str(), away.c_str()) == 0) {
-      rename(away.c_str(), lock.c_str());
-      continue;
-    }
-    if (DIR* files = opendir(lock.c_str())) {
+  const auto remove = [](const std::string& path) {
+    if (DIR* files = opendir(path.c_str())) {
       for (dirent* e; (e = readdir(files)) != nullptr;) unlinkat(dirfd(files), e->d_name, 0);
       closedir(files);
     }
-    rmdir(lock.c_str());
-    unlink(lock.c_str());
+    rmdir(path.c_str());
+    unlink(path.c_str());
+  };
+  for (long i = 0;; ++i, usleep(100)) {
+    // Moved back where a lock made meanwhile allows it, removed where it does not.
+    if (i % 2 == 0 && rename(lock.c_str(), away.c_str()) == 0) {
+      if (rename(away.c_str(), lock.c_str()) != 0) remove(away);
+      continue;
+    }
+    remove(lock);
   }
 }
 const char* const INVARIANTS[] = {
