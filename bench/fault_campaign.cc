@@ -83,7 +83,7 @@ const Row ROWS[] = {
     {"starting process", "starter", PROCESS, ""},
     {"file system", "system", SYSTEM, ""},
 };
-enum { WRITER_LOCK_ROW = 3, DAEMON_ROW = 6, UPDATE_ROW, WRITER_ROW, STARTER_ROW };
+enum { PARAMETERS_ROW = 2, WRITER_LOCK_ROW, DAEMON_ROW = 6, UPDATE_ROW, WRITER_ROW, STARTER_ROW };
 enum { FREEZE_COLUMN = 14 };
 // One cell under way: what it was done to, and what it takes to undo it.
 struct Active {
@@ -235,9 +235,20 @@ const std::vector<Column> COLUMNS = {
     {"move away and back", FILES, true, [](const Row& r, Active&) { return rename(r.path.c_str(), (r.path + ".away").c_str()) == 0; },
      [](const Row& r, Active&) { if (rename((r.path + ".away").c_str(), r.path.c_str()) != 0) sh(RM + r.path + ".away"); }},
     {"replace by a file", FILES | INSIDE, true, [](const Row& r, Active&) {
-       // A copy of a regular file alone: cp would wait on a fifo for ever.
+       // A copy of a regular file alone: cp would wait on a fifo for ever. Where the
+       // parameters have no file to copy, or a writer makes one meanwhile, the plant holds
+       // their defaults, which is what no file stands for.
        const bool copy = r.kind == A_FILE && right_type(r);
-       return plant(r, [&](const char* p) { return sh((copy ? "cp -T " + r.path + " " : "install -T -m 0600 /dev/null ") + p); }); }, unplant},
+       return plant(r, [&](const char* p) {
+         if (copy) return sh("cp -T " + r.path + " " + p);
+         if (&r != &ROWS[PARAMETERS_ROW]) return sh(std::string("install -T -m 0600 /dev/null ") + p);
+         ParameterValues values;
+         std::array<char, PARAMETERS_LIMIT> text;
+         set_defaults(values);
+         const auto size = static_cast<ssize_t>(format_parameters(values, text));
+         const int fd = open(p, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+         const bool made = fd >= 0 && write(fd, text.data(), static_cast<std::size_t>(size)) == size;
+         return fd >= 0 && close(fd) == 0 && made ? 0 : 1; }); }, unplant},
     {"replace by a folder", FILES | INSIDE, true, [](const Row& r, Active&) {
        return plant(r, [&](const char* p) { return sh(std::string("mkdir -m ") + (r.kind == A_FOLDER ? "0755 " : "0700 ") + p + " && mkdir " + p + "/x"); }); }, unplant},
     {"replace by a fifo", FILES | INSIDE, true, [](const Row& r, Active&) { return plant(r, [](const char* p) { return mkfifo(p, 0600); }); }, unplant},
