@@ -306,9 +306,10 @@ const std::vector<Column> COLUMNS = {
      [](const Row&, Active&) { remount(""); }},
 };
 // clang-format on
-// Which cells can apply at all: a column for the row's kind; nothing of the interface's
-// stands inside the writers' lock to remove, move, open or lock; a freeze only where
-// cgroup v2 gives the campaign a cgroup of its own.
+// Which cells can apply at all: a column for the row's kind; inside the writers' lock the
+// interface keeps only new files, which live for one write, and its mark, which nothing
+// reads, so nothing there is worth moving, opening or locking, and the storms remove
+// both; a freeze only where cgroup v2 gives the campaign a cgroup of its own.
 bool applies(std::size_t row, std::size_t column) {
   return (COLUMNS[column].kinds & ROWS[row].kind) != 0 && (column != FREEZE_COLUMN || !cgroups.empty());
 }
