@@ -150,8 +150,8 @@ bool still_as_read(int dirfd, const struct stat& read_from) {
 // place of one made meanwhile that a writer has held: that one keeps its mark. What
 // remains is three acts by hand between the writer's last look at the file and its
 // replace, two calls apart (or as long as the writer is stopped there): its lock moved
-// away, the one made meanwhile removed once another writer wrote through it, and the
-// first moved back.
+// away, the one made meanwhile removed or emptied once another writer wrote through it,
+// and the first moved back.
 int store_once(const char* state_dir, std::size_t index, std::int32_t value, std::int64_t deadline, bool& again) {
   const int dirfd = open_state_dir(state_dir, true);
   if (dirfd < 0) return dirfd;
