@@ -47,6 +47,7 @@ bool close_listed_from(int first) {
     int fd = 0;
     for (const char* digit = name; *digit != '\0'; ++digit) fd = fd * DECIMAL + (*digit - '0');
     if (fd >= first && fd != listing) close(fd);
+    return true;
   });
   close(listing);
   return true;

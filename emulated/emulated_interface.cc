@@ -3,24 +3,22 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 
 #include "emulated/flush_daemon.h"
-#include "kernel/flush_call.h"
 
 namespace {
 
-long answer(int func, long data, const char* state_dir) {
-  const bool read_code = func >= parameter_read_code(0) && func <= parameter_read_code(KERNEL_PARAMETER_COUNT - 1) &&
-                         (func - parameter_read_code(0)) % 2 == 0;
+long answer(const char* state_dir, int func, long data) {
+  const bool known = func >= 0 && func <= parameter_write_code(KERNEL_PARAMETER_COUNT - 1);
+  const bool read_code = known && func >= parameter_read_code(0) && func % 2 == 0;
   // Anybody may read the values, as anybody may read the file; everything else is root's.
   if (!read_code && geteuid() != 0) return -EPERM;
+  if (!known) return -EINVAL;
   if (func == FLUSH_REQUEST) {
     sync();
     return 0;
   }
   if (func == FLUSH_START_DAEMON) return serve_as_flush_daemon(state_dir);
-  if (func < parameter_read_code(0) || func > parameter_write_code(KERNEL_PARAMETER_COUNT - 1)) return -EINVAL;
   const auto index = static_cast<std::size_t>((func - parameter_read_code(0)) / 2);
   if (!read_code) return store_parameter(state_dir, index, data);
   if (data == 0) return -EFAULT;
@@ -35,8 +33,7 @@ long answer(int func, long data, const char* state_dir) {
 }  // namespace
 
 long emulated_flush_call(const char* state_dir, int func, long data) {
-  const long result = answer(func, data, state_dir);
-  // Error numbers above 125 would not read as errors to the caller; none of ours means
-  // anything that "input/output error" does not say.
+  // Error numbers above 125 would not read as errors to the caller.
+  const long result = answer(state_dir, func, data);
   return result < -HIGHEST_ERROR_NUMBER ? -EIO : result;
 }

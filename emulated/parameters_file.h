@@ -10,10 +10,8 @@
 
 struct stat;
 
-// The emulated interface keeps the nine parameters in the file "parameters" of its state
-// folder: nine lines of one decimal number each, every number within its parameter's
-// range. The file is only ever replaced whole, so readers take no lock.
-
+// The nine parameters, kept in the file "parameters" of the state folder: nine lines of a
+// decimal number each, within its range. The file is only ever replaced whole.
 struct EmulatedParameter {
   std::int32_t default_value;
   std::int32_t minimum;
@@ -38,6 +36,10 @@ inline constexpr std::size_t DATA_AGEING = 5;
 inline constexpr std::size_t METADATA_AGEING = 6;
 
 inline constexpr const char* PARAMETERS_FILE = "parameters";
+// The writers' lock, a folder; see store_parameter.
+inline constexpr const char* WRITER_LOCK = "parameters.lock";
+// How long a write may take, a wait for the lock included, before it gives up with -EBUSY.
+inline constexpr std::int64_t WRITER_WAIT_NS = 5'000'000'000;
 
 using ParameterValues = std::array<std::int32_t, KERNEL_PARAMETER_COUNT>;
 
@@ -46,30 +48,20 @@ inline constexpr std::size_t PARAMETERS_LIMIT = 128;
 
 void set_defaults(ParameterValues& values);
 
-// Reads text as the file's nine numbers into values. False for anything else: no
-// number, one out of its range, more than seven digits, a missing or extra line.
+// Reads text as the file's nine numbers into values; false for anything else.
 bool parse_parameters(std::string_view text, ParameterValues& values);
 
 // Writes values, each within its range, as the file's text; returns its length.
 std::size_t format_parameters(const ParameterValues& values, std::span<char, PARAMETERS_LIMIT> text);
 
-// Fills values from the parameters file in the state folder dirfd, or with the defaults
-// while there is none. Returns 0 or a negative error number: -EIO for a file that is not
-// nine numbers within their ranges, -EACCES for one that may have been planted. Where
-// read_from is given, it gets the status of the file read (all zero for none).
+// Fills values from the parameters file in the state folder dirfd, the defaults where
+// there is none. Returns 0 or a negative error number, -EIO for a file that is not nine
+// valid numbers. read_from, where given, gets the status of the file opened.
 int load_parameters(int dirfd, ParameterValues& values, struct stat* read_from = nullptr);
 
 // The same from the state folder at path; the defaults while there is no folder.
 int read_parameters(const char* state_dir, ParameterValues& values);
 
-// Gets the status of the parameters file that the state folder dirfd names, no link
-// followed, all zero where there is none; false where it could not be told.
-bool parameters_status(int dirfd, struct stat& status);
-
-// Sets parameter index to value, creating the folder if need be: a read, change and
-// replace under the writers' lock, so that writers side by side lose no update, even
-// while the lock is removed or moved under them, or anything is put into it. A write
-// that answers 0 holds until a later one; one that answers an error changed nothing.
-// Returns 0 or a negative error number: -EINVAL for a value outside the parameter's
-// range, -EBUSY where the lock could not be had within WRITER_WAIT_NS.
+// Sets parameter index to value, making the folder if need be. Returns 0 or a negative
+// error number: -EINVAL for a value out of range, -EBUSY past WRITER_WAIT_NS.
 int store_parameter(const char* state_dir, std::size_t index, long value);

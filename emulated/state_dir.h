@@ -1,48 +1,39 @@
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/types.h>
+#include <time.h>
 
-// The emulated interface's state folder and the files in it. Only root may have put them
-// there: a folder or file that anybody else owns or may write could have been planted.
-// Every open here follows no link, takes no controlling terminal, is closed on exec and
-// lands above the standard streams.
+#include <cstdint>
 
-// The background processes close descriptors 0 to 2, so a file opened there would take
-// in whatever is later written to a standard stream. Moves such a descriptor above them;
-// a negative fd passes through.
-int off_standard_streams(int fd);
+// Opens name in the folder dirfd (or AT_FDCWD): a folder with O_DIRECTORY among flags, a
+// regular file otherwise. With O_CREAT, what is missing is made with exactly mode,
+// whatever the caller's umask. Only root may have put there what is opened: it must be
+// root's, of its type, and open to nobody else beyond mode, or it could have been
+// planted, and is refused with -EACCES. No link is followed, nothing blocks, and the
+// descriptor is closed on exec. Returns the descriptor or a negative error number.
+int open_state(int dirfd, const char* name, int flags, mode_t mode);
 
-// What a state path must be: a folder or a file that anybody may read, or a folder or a
-// file private to root (a lock).
-enum class StateKind { FOLDER, PRIVATE_FOLDER, PUBLIC_FILE, PRIVATE_FILE };
+// The status of what name in the folder dirfd names, no link followed at its end; all
+// zero for nothing there.
+inline struct stat status_of(int dirfd, const char* name) {
+  struct stat status = {};
+  if (fstatat(dirfd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) status = {};
+  return status;
+}
 
-// Whether status is that of a kind of state that only root may have put there: root's
-// own, of the right type, and writable by nobody else (a private file: not even open to
-// anybody else).
-bool trusted(const struct stat& status, StateKind kind);
+// Whether two statuses are of the same file, unchanged between them: a file rewritten in
+// place keeps its inode but not its change time.
+inline bool same_file_unchanged(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
 
-// Opens the state folder, creating it first if asked to, with the mode 0755 whatever the
-// umask and capabilities of the caller. Returns the descriptor, or a negative error
-// number, -ENOENT for a missing folder that was not to be created.
-int open_state_dir(const char* path, bool create);
+inline constexpr std::int64_t SECOND_NS = 1'000'000'000;
 
-// Opens the folder name in the state folder dirfd that only root may open, creating it
-// first if asked to, with the mode 0700 whatever the umask. Returns the descriptor, or a
-// negative error number: -EACCES for a folder that is not root's alone, -ENOTDIR where
-// the name is not a folder.
-int open_private_folder(int dirfd, const char* name, bool create);
-
-// Opens the regular file name in the state folder dirfd with flags (O_CREAT and mode
-// allowed: a file made here gets exactly mode, whatever the umask) and checks it. With
-// private_to_root, anybody but root may not even read it. Returns the descriptor or a
-// negative error number: -EACCES for a file that is not a regular one of root's, or that
-// group or others may write (or, private, open).
-int open_state_file(int dirfd, const char* name, int flags, mode_t mode = 0, bool private_to_root = false);
-
-// Whether fd is the file that name in the folder dirfd (or AT_FDCWD) names now, no link
-// followed.
-bool still_named(int dirfd, const char* name, int fd);
-
-// Whether two statuses are of the same file, unchanged between them (all zero for none).
-bool same_file_unchanged(const struct stat& a, const struct stat& b);
+// The time on the clock that steps are never taken on.
+inline std::int64_t monotonic_ns() {
+  timespec time = {};
+  clock_gettime(CLOCK_MONOTONIC, &time);
+  return time.tv_sec * SECOND_NS + time.tv_nsec;
+}

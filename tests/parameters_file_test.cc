@@ -1,6 +1,10 @@
 #include "emulated/parameters_file.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,7 +14,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "emulated/state_lock.h"
+#include "emulated/state_dir.h"
 #include "gtest/gtest.h"
 #include "tests/fake_kernel.h"
 #include "tests/state_folder.h"
@@ -25,6 +29,7 @@ TEST_F(ParametersFile, CorruptFileFailsWithEioAndStays) {
       "25\n500\n64\n256\n15\n30\n5\n60\n",        // eight lines
       "25\n500\n64\n256\n15\n30\n5\n60\n2\n2\n",  // ten
       "25\n500\n64\n256\n15\n30\n5\n60\n2",       // no last line feed
+      "25\n00000500\n64\n256\n15\n30\n5\n60\n2\n",  // eight digits
       "101\n500\n64\n256\n15\n30\n5\n60\n2\n",    // out of range
       "25\n500\n64\n256\n15\n0\n5\n60\n2\n",      // an ageing time of 0
       "-1\n500\n64\n256\n15\n30\n5\n60\n2\n",
@@ -56,7 +61,7 @@ TEST_F(ParametersFile, WritersSideBySideLoseNoUpdate) {
   };
   const Case cases[] = {
       {"nothing else", nullptr},
-      {"lock removed again and again", "while :; do rm -rf %s/parameters.lock; done"},
+      {"lock removed again and again", "while :; do rm -rf %s/parameters.lock 2>/dev/null; done"},
   };
   constexpr int ROUNDS = 60;
   for (const Case& c : cases) {
@@ -125,25 +130,24 @@ TEST_F(ParametersFile, AWriterThatLostItsLockLosesNothingAndLeavesNothing) {
     const char* name;
     bool at_rename;          // or at the fsync
     const char* meanwhile;   // %s: the state folder
-    const char* afterwards;  // once another writer wrote, where the first answers 0
+    bool another;            // another writer writes parameter 1 meanwhile
     long result;
     const char* file;
   };
   const char* const both = "11\n20\n64\n256\n15\n30\n5\n60\n2\n";
   const Case cases[] = {
-      {"removed, another writer writes", false, "rm -r %s/parameters.lock", nullptr, 0, both},
-      {"moved away, another writer writes", false, "mv %s/parameters.lock %s/moved", nullptr, 0, both},
-      {"moved away, another writer writes, moved back", false, "mv %s/parameters.lock %s/moved",
-       "rm -r %s/parameters.lock && mv %s/moved %s/parameters.lock", 0, both},
-      {"the lock becomes a fifo", false, "rm -r %s/parameters.lock && mkfifo -m 0600 %s/parameters.lock", nullptr,
-       -EACCES, "10\n500\n64\n256\n15\n30\n5\n60\n2\n"},
-      {"removed at the replace, another writer writes", true, "rm -r %s/parameters.lock", nullptr, 0, both},
-      {"moved away at the replace, another writer writes", true, "mv %s/parameters.lock %s/moved", nullptr, 0, both},
-      {"moved away at the replace, another writer writes, moved back", true, "mv %s/parameters.lock %s/moved",
-       "mv -T %s/moved %s/parameters.lock || rm -r %s/moved", 0, both},
+      {"removed, another writer writes", false, "rm -r %s/parameters.lock", true, 0, both},
+      {"moved away, another writer writes", false, "mv %s/parameters.lock %s/moved", true, 0, both},
+      {"the lock becomes a fifo", false, "rm -r %s/parameters.lock && mkfifo -m 0600 %s/parameters.lock", false,
+       -ENOTDIR, "10\n500\n64\n256\n15\n30\n5\n60\n2\n"},
+      {"removed at the replace, another writer writes", true, "rm -r %s/parameters.lock", true, 0, both},
+      {"moved away at the replace, another writer writes", true, "mv %s/parameters.lock %s/moved", true, 0, both},
       {"the lock becomes a file at the replace", true,
-       "mv %s/parameters.lock %s/moved && install -m 0644 /dev/null %s/parameters.lock", nullptr, -EACCES,
+       "mv %s/parameters.lock %s/moved && install -m 0644 /dev/null %s/parameters.lock", false, -ENOTDIR,
        "10\n500\n64\n256\n15\n30\n5\n60\n2\n"},
+      // Of the same size, within the same second: only the change time tells.
+      {"rewritten in place by hand", false, "printf '10\\n501\\n64\\n256\\n15\\n30\\n5\\n60\\n2\\n' >%s/parameters",
+       false, 0, "11\n501\n64\n256\n15\n30\n5\n60\n2\n"},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(write_parameter(0, 10), 0);
@@ -155,11 +159,8 @@ TEST_F(ParametersFile, AWriterThatLostItsLockLosesNothingAndLeavesNothing) {
     std::string made;
     auto meanwhile = [&] {
       ASSERT_EQ(run_on(c.meanwhile, state), 0) << c.meanwhile;
-      if (c.result == 0) {
+      if (c.another) {
         ASSERT_EQ(write_parameter(1, 20), 0);
-      }
-      if (c.afterwards != nullptr) {
-        ASSERT_EQ(run_on(c.afterwards, state), 0) << c.afterwards;
       }
     };
     fake_kernel::state().on_fsync = [&](int fd) {
@@ -203,11 +204,90 @@ TEST_F(ParametersFile, AHeldLockStopsAWriteForFiveSecondsAtMost) {
   EXPECT_GE(waited, WRITER_WAIT_NS);
   if (ended_within(writer, 0) == -1) kill_and_reap(writer);
   EXPECT_EQ(file(), "25\n500\n64\n40\n15\n30\n5\n60\n2\n");
+  // A writer that waits behind the holder goes through moments after it lets go.
+  const pid_t waiting = fork();
+  ASSERT_GE(waiting, 0);
+  if (waiting == 0) _exit(write_parameter(3, 44) == 0 ? 0 : 1);
+  usleep(1500000);
   kill(holder, SIGCONT);
   EXPECT_EQ(ended_within(holder, 5000), 0) << "the stopped writer goes on where it stopped";
-  EXPECT_EQ(file(), "25\n500\n64\n41\n15\n30\n5\n60\n2\n");
+  EXPECT_EQ(ended_within(waiting, 100), 0) << "a waiting writer tries again every 20 ms at least";
+  EXPECT_EQ(file(), "25\n500\n64\n44\n15\n30\n5\n60\n2\n");
   EXPECT_EQ(write_parameter(3, 43), 0);
   EXPECT_EQ(file(), "25\n500\n64\n43\n15\n30\n5\n60\n2\n");
+}
+
+// An ordinary user takes an exclusive lock on everything in the state folder that it can
+// open, the folder included, and holds them; a write must not wait for it.
+TEST_F(ParametersFile, NobodyElseCanStallAWrite) {
+  ASSERT_EQ(write_parameter(3, 40), 0);
+  ASSERT_EQ(chmod(scratch.c_str(), 0755), 0);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t holder = fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(1);
+    const int folder = open(state.c_str(), O_RDONLY | O_DIRECTORY);
+    DIR* entries = opendir(state.c_str());
+    int held = folder >= 0 && flock(folder, LOCK_EX | LOCK_NB) == 0 ? 1 : 0;
+    for (dirent* entry = nullptr; entries != nullptr && (entry = readdir(entries)) != nullptr;) {
+      if (entry->d_name[0] == '.') continue;
+      const int fd = openat(folder, entry->d_name, O_RDONLY);
+      if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) ++held;
+    }
+    const char count = static_cast<char>('0' + held);
+    if (write(ready[1], &count, 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char count = 0;
+  ASSERT_EQ(read(ready[0], &count, 1), 1);
+  close(ready[0]);
+  EXPECT_GE(count, '2') << "the folder and the parameters file at least";
+
+  const pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) _exit(write_parameter(3, 41) == 0 ? 0 : 1);
+  EXPECT_EQ(ended_within(writer, 3000), 0);
+  if (ended_within(writer, 0) == -1) kill_and_reap(writer);
+  kill_and_reap(holder);
+  EXPECT_EQ(file(), "25\n500\n64\n41\n15\n30\n5\n60\n2\n");
+}
+
+// The writers' lock is a folder of root's alone; anything else in its place is refused
+// and left as it is. What stands in it is cleared, but for a folder with something in it.
+TEST_F(ParametersFile, TheWritersLockIsAFolderOfRootsAlone) {
+  ASSERT_EQ(write_parameter(3, 40), 0);
+  const std::string lock = state + "/" + WRITER_LOCK;
+  struct stat status = {};
+  ASSERT_EQ(lstat(lock.c_str(), &status), 0);
+  EXPECT_TRUE(S_ISDIR(status.st_mode));
+  EXPECT_EQ(status.st_mode & 07777, 0700U);
+  EXPECT_EQ(status.st_uid, 0U);
+
+  struct Case {
+    const char* name;
+    const char* command;  // on the lock, %s
+    long error;
+  };
+  const Case cases[] = {
+      {"readable by others", "chmod 0705 %s", -EACCES},
+      {"open to the group", "chmod 0710 %s", -EACCES},
+      {"owned by nobody", "chown 65534 %s", -EACCES},
+      {"a link", "rm -r %s && mkdir -m 0700 %s.real && ln -s %s.real %s", -ENOTDIR},
+      {"a fifo", "rm -r %s && mkfifo -m 0600 %s", -ENOTDIR},
+      {"a file of root's alone", "rm -r %s && touch %s && chmod 0600 %s", -ENOTDIR},
+      {"full of anything", "cd %s && mkdir -p full/x empty && mkfifo fifo && ln -s / link && touch $(seq 100)", 0},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(std::system(("rm -rf " + lock + " " + lock + ".real && mkdir -m 0700 " + lock).c_str()), 0);
+    ASSERT_EQ(run_on(c.command, lock), 0) << c.command;
+    EXPECT_EQ(write_parameter(3, c.error == 0 ? 41 : 42), c.error) << c.name;
+  }
+  EXPECT_EQ(file(), "25\n500\n64\n41\n15\n30\n5\n60\n2\n");
+  EXPECT_EQ(run_on("test \"$(ls -A %s)\" = full", lock), 0) << "what stands in the lock is cleared";
 }
 
 }  // namespace
