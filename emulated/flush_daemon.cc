@@ -44,8 +44,8 @@ void follow_parameters(Daemon& daemon, int folder) {
   ParameterValues values;
   struct stat read_from = {};
   const int result = folder >= 0 ? load_parameters(folder, values, &read_from) : folder;
-  const bool verdict = folder >= 0 ? result == 0 || result == -EIO || result == -EACCES || result == -ELOOP
-                                   : folder == -ENOENT;
+  const bool verdict =
+      folder >= 0 ? result == 0 || result == -EIO || result == -EACCES || result == -ELOOP : folder == -ENOENT;
   if (!verdict) read_from.st_size = -1;  // which no file has
   daemon.parameters_seen = read_from;
   if (result != 0) set_defaults(values);
@@ -62,14 +62,15 @@ bool holds(Daemon& daemon, int folder) {
   struct stat held = {};
   daemon.lock_seen = status_of(folder, DAEMON_LOCK);
   return daemon.lock >= 0 && fstat(daemon.lock, &held) == 0 && daemon.lock_seen.st_dev == held.st_dev &&
-         daemon.lock_seen.st_ino == held.st_ino && daemon.lock_seen.st_uid == 0 && (daemon.lock_seen.st_mode & 077) == 0;
+         daemon.lock_seen.st_ino == held.st_ino && daemon.lock_seen.st_uid == 0 &&
+         (daemon.lock_seen.st_mode & (S_IRWXG | S_IRWXO)) == 0;
 }
 
 // Takes the folder's lock, making it where create is set: 1 where it was taken, -EBUSY
 // where another holds it, or 0 where the daemon serves without it.
 int take(Daemon& daemon, int folder, bool create) {
   release(daemon);
-  daemon.lock = open_state(folder, DAEMON_LOCK, O_RDONLY | (create ? O_CREAT : 0), 0600);
+  daemon.lock = open_state(folder, DAEMON_LOCK, O_RDONLY | (create ? O_CREAT : 0), S_IRUSR | S_IWUSR);
   const bool locked = daemon.lock >= 0 && flock(daemon.lock, LOCK_EX | LOCK_NB) == 0;
   const bool busy = daemon.lock >= 0 && !locked && errno == EWOULDBLOCK;
   // The name may have come to name another file before the lock was had.
@@ -86,11 +87,11 @@ int look(Daemon& daemon, bool create) {
       same_file_unchanged(status_of(AT_FDCWD, daemon.parameters_path.data()), daemon.parameters_seen)) {
     return 0;
   }
-  const int folder = open_state(AT_FDCWD, daemon.state_dir, O_RDONLY | O_DIRECTORY | (create ? O_CREAT : 0), 0755);
+  const int folder =
+      open_state(AT_FDCWD, daemon.state_dir, O_RDONLY | O_DIRECTORY | (create ? O_CREAT : 0), STATE_FOLDER_MODE);
   if (daemon.events >= 0) inotify_add_watch(daemon.events, daemon.state_dir, FOLDER_EVENTS);
   follow_parameters(daemon, folder);
-  // A folder that went took the lock with it.
-  if (folder == -ENOENT) release(daemon);
+  if (folder == -ENOENT) release(daemon);  // the lock went with it
   if (folder < 0) return 0;
   const int result = holds(daemon, folder) ? 0 : take(daemon, folder, create);
   close(folder);
@@ -103,9 +104,8 @@ bool wait_until(const Daemon& daemon, std::int64_t wake) {
   const timespec timeout = {static_cast<time_t>(wait / SECOND_NS), static_cast<long>(wait % SECOND_NS)};
   pollfd watched = {daemon.events, POLLIN, 0};
   if (ppoll(&watched, 1, &timeout, nullptr) <= 0) return false;
-  alignas(inotify_event) std::array<char, 4096> events;
-  while (read(daemon.events, events.data(), events.size()) > 0) {
-  }
+  alignas(inotify_event) std::array<char, sizeof(inotify_event) + NAME_MAX + 1> events;
+  while (read(daemon.events, events.data(), events.size()) > 0) continue;
   return true;
 }
 

@@ -1,6 +1,7 @@
 #include "emulated/parameters_file.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -30,14 +32,16 @@ constexpr int START_OVER = 1;
 // A waiting writer tries again after a millisecond at first, then less and less often.
 constexpr std::int64_t FIRST_PAUSE = SECOND_NS / 1000;
 constexpr std::int64_t LONGEST_PAUSE = SECOND_NS / 50;
+constexpr std::ptrdiff_t MOST_DIGITS = 7;  // of any parameter within its range
 constexpr std::size_t NAME_AT = std::string_view(WRITER_LOCK).size() + 1;
-using NewPath = std::array<char, 96>;
+constexpr mode_t PARAMETERS_MODE = S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;
+using NewPath = std::array<char, NAME_MAX>;
 
 // Opens the lock anew at each try, so that a writer waits on the lock that the name
 // names now, not on one removed since.
 int take_writers_lock(int dirfd, std::int64_t deadline) {
   for (std::int64_t pause = FIRST_PAUSE;; pause = std::min(2 * pause, LONGEST_PAUSE)) {
-    const int lock = open_state(dirfd, WRITER_LOCK, O_RDONLY | O_DIRECTORY | O_CREAT, 0700);
+    const int lock = open_state(dirfd, WRITER_LOCK, O_RDONLY | O_DIRECTORY | O_CREAT, S_IRWXU);
     if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) == 0) return lock;
     const int error = errno == EWOULDBLOCK ? EBUSY : errno;
     close(lock);
@@ -68,7 +72,7 @@ int write_new_file(int lock, const ParameterValues& values, NewPath& path) {
                 static_cast<unsigned long long>(status.st_ino), static_cast<long>(getpid()));
   std::array<char, PARAMETERS_LIMIT> text;
   const auto size = static_cast<ssize_t>(format_parameters(values, text));
-  const int fd = open_state(lock, path.data() + NAME_AT, O_WRONLY | O_CREAT | O_EXCL, 0644);
+  const int fd = open_state(lock, path.data() + NAME_AT, O_WRONLY | O_CREAT | O_EXCL, PARAMETERS_MODE);
   if (fd < 0) return fd;
   const ssize_t written = write(fd, text.data(), static_cast<std::size_t>(size));
   int result = written == size ? 0 : written < 0 ? -errno : -ENOSPC;
@@ -96,7 +100,7 @@ int replace(int dirfd, int lock, std::size_t index, std::int32_t value, std::int
 }
 
 int store_once(const char* state_dir, std::size_t index, std::int32_t value, std::int64_t deadline) {
-  const int dirfd = open_state(AT_FDCWD, state_dir, O_RDONLY | O_DIRECTORY | O_CREAT, 0755);
+  const int dirfd = open_state(AT_FDCWD, state_dir, O_RDONLY | O_DIRECTORY | O_CREAT, STATE_FOLDER_MODE);
   if (dirfd < 0) return dirfd;
   const int lock = take_writers_lock(dirfd, deadline);
   const int result = lock < 0 ? lock : replace(dirfd, lock, index, value, deadline);
@@ -108,19 +112,17 @@ int store_once(const char* state_dir, std::size_t index, std::int32_t value, std
 }  // namespace
 
 bool parse_parameters(std::string_view text, ParameterValues& values) {
-  std::size_t at = 0;
+  const char* at = text.data();
+  const char* const end = at + text.size();
   for (std::size_t i = 0; i < values.size(); ++i) {
-    long value = 0;
-    std::size_t digits = 0;
-    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
-      if (++digits > 7) return false;  // past every range
-      value = value * 10 + (text[at] - '0');
-    }
-    if (digits == 0 || at == text.size() || text[at++] != '\n') return false;
+    std::int32_t value = -1;
+    const auto [next, error] = std::from_chars(at, end, value);
+    if (error != std::errc() || *at == '-' || next - at > MOST_DIGITS || next == end || *next != '\n') return false;
     if (value < EMULATED_PARAMETERS[i].minimum || value > EMULATED_PARAMETERS[i].maximum) return false;
-    values[i] = static_cast<std::int32_t>(value);
+    values[i] = value;
+    at = next + 1;
   }
-  return at == text.size();
+  return at == end;
 }
 
 std::size_t format_parameters(const ParameterValues& values, std::span<char, PARAMETERS_LIMIT> text) {
@@ -136,7 +138,7 @@ void set_defaults(ParameterValues& values) {
 }
 
 int load_parameters(int dirfd, ParameterValues& values, struct stat* read_from) {
-  const int fd = open_state(dirfd, PARAMETERS_FILE, O_RDONLY, 0644);
+  const int fd = open_state(dirfd, PARAMETERS_FILE, O_RDONLY, PARAMETERS_MODE);
   if (fd == -ENOENT) set_defaults(values);
   if (fd < 0) return fd == -ENOENT ? 0 : fd;
   // One read takes the whole file: a read of a regular file stops short only at its end,
@@ -151,7 +153,7 @@ int load_parameters(int dirfd, ParameterValues& values, struct stat* read_from) 
 }
 
 int read_parameters(const char* state_dir, ParameterValues& values) {
-  const int dirfd = open_state(AT_FDCWD, state_dir, O_RDONLY | O_DIRECTORY, 0755);
+  const int dirfd = open_state(AT_FDCWD, state_dir, O_RDONLY | O_DIRECTORY, STATE_FOLDER_MODE);
   if (dirfd == -ENOENT) set_defaults(values);
   if (dirfd < 0) return dirfd == -ENOENT ? 0 : dirfd;
   const int result = load_parameters(dirfd, values);

@@ -6,16 +6,15 @@
 
 #include <cstdint>
 
-// Opens name in the folder dirfd (or AT_FDCWD): a folder with O_DIRECTORY among flags, a
-// regular file otherwise. With O_CREAT, what is missing is made with exactly mode,
-// whatever the caller's umask. Only root may have put there what is opened: it must be
-// root's, of its type, and open to nobody else beyond mode, or it could have been
-// planted, and is refused with -EACCES. No link is followed, nothing blocks, and the
-// descriptor is closed on exec. Returns the descriptor or a negative error number.
+// Opens name in the folder dirfd: a folder with O_DIRECTORY among flags, else a regular
+// file. With O_CREAT, what is missing is made with exactly mode, whatever the umask. What
+// is opened must be root's, of its type and open to nobody beyond mode, or it could have
+// been planted (-EACCES). No link is followed, nothing blocks, and the descriptor is
+// closed on exec. Returns the descriptor or a negative error number.
 int open_state(int dirfd, const char* name, int flags, mode_t mode);
+inline constexpr mode_t STATE_FOLDER_MODE = S_IRWXU | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH;
 
-// The status of what name in the folder dirfd names, no link followed at its end; all
-// zero for nothing there.
+// The status of what name in the folder dirfd names, no link followed; zero for nothing.
 inline struct stat status_of(int dirfd, const char* name) {
   struct stat status = {};
   if (fstatat(dirfd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) status = {};

@@ -287,8 +287,8 @@ TEST_F(FlushDaemon, SeesAChangeAtOnceOrWithinALookOnALongPeriod) {
   };
   const Case cases[] = {
       {"a period lowered", "true", nullptr, true, 300},
-      {"parent moved away and made anew", "chown 65534 %s/state", "mkdir -p %s.new/state && mv %s %s.old && mv %s.new %s",
-       false, 6000},
+      {"parent moved away and made anew", "chown 65534 %s/state",
+       "mkdir -p %s.new/state && mv %s %s.old && mv %s.new %s", false, 6000},
   };
   for (const Case& c : cases) {
     const std::string parent = scratch + "/" + std::to_string(&c - cases);

@@ -26,12 +26,12 @@ class ParametersFile : public StateFolder {};
 TEST_F(ParametersFile, CorruptFileFailsWithEioAndStays) {
   const char* const corrupt[] = {
       "",
-      "25\n500\n64\n256\n15\n30\n5\n60\n",        // eight lines
-      "25\n500\n64\n256\n15\n30\n5\n60\n2\n2\n",  // ten
-      "25\n500\n64\n256\n15\n30\n5\n60\n2",       // no last line feed
+      "25\n500\n64\n256\n15\n30\n5\n60\n",          // eight lines
+      "25\n500\n64\n256\n15\n30\n5\n60\n2\n2\n",    // ten
+      "25\n500\n64\n256\n15\n30\n5\n60\n2",         // no last line feed
       "25\n00000500\n64\n256\n15\n30\n5\n60\n2\n",  // eight digits
-      "101\n500\n64\n256\n15\n30\n5\n60\n2\n",    // out of range
-      "25\n500\n64\n256\n15\n0\n5\n60\n2\n",      // an ageing time of 0
+      "101\n500\n64\n256\n15\n30\n5\n60\n2\n",      // out of range
+      "25\n500\n64\n256\n15\n0\n5\n60\n2\n",        // an ageing time of 0
       "-1\n500\n64\n256\n15\n30\n5\n60\n2\n",
       "25\n5OO\n64\n256\n15\n30\n5\n60\n2\n",
       "25 \n500\n64\n256\n15\n30\n5\n60\n2\n",
@@ -128,9 +128,9 @@ TEST_F(ParametersFile, KilledWriterNeverLeavesATornFile) {
 TEST_F(ParametersFile, AWriterThatLostItsLockLosesNothingAndLeavesNothing) {
   struct Case {
     const char* name;
-    bool at_rename;          // or at the fsync
-    const char* meanwhile;   // %s: the state folder
-    bool another;            // another writer writes parameter 1 meanwhile
+    bool at_rename;         // or at the fsync
+    const char* meanwhile;  // %s: the state folder
+    bool another;           // another writer writes parameter 1 meanwhile
     long result;
     const char* file;
   };
