@@ -104,7 +104,7 @@ fi
 # cmake --install honours DESTDIR and the prefix, and leaves a manifest to uninstall by.
 DESTDIR=$work/destdir cmake --install "$build" --prefix /opt/corvane >/dev/null
 for file in sbin/corvane share/man/man8/corvane.8.gz lib/systemd/system/corvane.service \
-  share/bash-completion/completions/corvane share/doc/corvane/LICENSE etc/default/corvane; do
+  share/bash-completion/completions/corvane share/doc/corvane/LICENSE share/doc/corvane/DESIGN.md etc/default/corvane; do
   expect "installed: $file" test -f "$work/destdir/opt/corvane/$file"
 done
 unit=$work/destdir/opt/corvane/lib/systemd/system/corvane.service
@@ -280,7 +280,8 @@ enabled=/etc/systemd/system/multi-user.target.wants/corvane.service
 quietly() { "$@" >>"$work/dpkg.log" 2>&1 || { tail -5 "$work/dpkg.log"; return 1; }; }
 expect "dpkg installs the package" quietly dpkg -i "$deb"
 for file in /usr/sbin/corvane /usr/share/man/man8/corvane.8.gz "$(pkg-config --variable=systemdsystemunitdir systemd)/corvane.service" /etc/default/corvane \
-  /usr/share/bash-completion/completions/corvane /usr/share/doc/corvane/copyright /usr/share/doc/corvane/changelog.gz; do
+  /usr/share/bash-completion/completions/corvane /usr/share/doc/corvane/copyright /usr/share/doc/corvane/changelog.gz \
+  /usr/share/doc/corvane/DESIGN.md; do
   expect "package installed $file" test -f "$file"
 done
 expect "installing enables the unit" test -L "$enabled"
