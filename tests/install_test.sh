@@ -281,7 +281,7 @@ quietly() { "$@" >>"$work/dpkg.log" 2>&1 || { tail -5 "$work/dpkg.log"; return 1
 expect "dpkg installs the package" quietly dpkg -i "$deb"
 for file in /usr/sbin/corvane /usr/share/man/man8/corvane.8.gz "$(pkg-config --variable=systemdsystemunitdir systemd)/corvane.service" /etc/default/corvane \
   /usr/share/bash-completion/completions/corvane /usr/share/doc/corvane/copyright /usr/share/doc/corvane/changelog.gz \
-  /usr/share/doc/corvane/DESIGN.md; do
+  /usr/share/doc/corvane/DESIGN.md.gz; do
   expect "package installed $file" test -f "$file"
 done
 expect "installing enables the unit" test -L "$enabled"
