@@ -136,6 +136,12 @@ TEST(ProcessTitle, TooLongTitleIsCutAndLaterCallsStayInside) {
   layout.retitle("up");
   EXPECT_EQ(layout.strings(), std::string("up") + zeros(4));
   EXPECT_TRUE(layout.guards_intact());
+  // A title exactly as long as the area keeps its closing zero inside it too.
+  Layout exact({"cv", "-d"}, {});
+  exact.retitle("update");
+  EXPECT_EQ(exact.strings(), std::string("updat") + zeros(1));
+  exact.retitle("update (sync)");
+  EXPECT_TRUE(exact.guards_intact());
 }
 
 TEST(ProcessTitle, NoArgumentVectorIsLeftAlone) {
