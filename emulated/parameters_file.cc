@@ -45,9 +45,9 @@ int take_writers_lock(int dirfd, std::int64_t deadline) {
     if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) == 0) return lock;
     const int error = errno == EWOULDBLOCK ? EBUSY : errno;
     close(lock);
-    const std::int64_t left = deadline - monotonic_ns();
-    if (error != EBUSY || left <= 0) return -error;
-    const timespec wait = {0, static_cast<long>(std::min(pause, left))};
+    const std::int64_t nap = std::min(pause, deadline - monotonic_ns());
+    if (error != EBUSY || nap <= 0) return -error;
+    const timespec wait = {static_cast<time_t>(nap / SECOND_NS), static_cast<long>(nap % SECOND_NS)};
     nanosleep(&wait, nullptr);
   }
 }
