@@ -59,11 +59,10 @@ void release(Daemon& daemon) {
 
 // Whether the lock held is the file that the lock's name in the folder names, root's alone.
 bool holds(Daemon& daemon, int folder) {
-  struct stat held = {};
+  const struct stat held = status_of(daemon.lock);
   daemon.lock_seen = status_of(folder, DAEMON_LOCK);
-  return daemon.lock >= 0 && fstat(daemon.lock, &held) == 0 && daemon.lock_seen.st_dev == held.st_dev &&
-         daemon.lock_seen.st_ino == held.st_ino && daemon.lock_seen.st_uid == 0 &&
-         (daemon.lock_seen.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+  return daemon.lock >= 0 && daemon.lock_seen.st_dev == held.st_dev && daemon.lock_seen.st_ino == held.st_ino &&
+         daemon.lock_seen.st_uid == 0 && (daemon.lock_seen.st_mode & (S_IRWXG | S_IRWXO)) == 0;
 }
 
 // Takes the folder's lock, making it where create is set: 1 where it was taken, -EBUSY

@@ -66,8 +66,7 @@ void clear_lock(int lock, std::int64_t deadline) {
 
 // Makes the new file, durable, in the lock; path gets its path through the lock's name.
 int write_new_file(int lock, const ParameterValues& values, NewPath& path) {
-  struct stat status = {};
-  if (fstat(lock, &status) != 0) return -errno;
+  const struct stat status = status_of(lock);
   std::snprintf(path.data(), path.size(), "%s/new-%llu-%ld", WRITER_LOCK,
                 static_cast<unsigned long long>(status.st_ino), static_cast<long>(getpid()));
   std::array<char, PARAMETERS_LIMIT> text;
@@ -147,7 +146,7 @@ int load_parameters(int dirfd, ParameterValues& values, struct stat* read_from) 
   const ssize_t size = read(fd, text.data(), text.size());
   const auto length = static_cast<std::size_t>(size);
   int result = size < 0 ? -errno : length < text.size() && parse_parameters({text.data(), length}, values) ? 0 : -EIO;
-  if (read_from != nullptr && fstat(fd, read_from) != 0 && result == 0) result = -errno;
+  if (read_from != nullptr) *read_from = status_of(fd);
   close(fd);
   return result;
 }

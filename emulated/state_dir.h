@@ -14,10 +14,11 @@
 int open_state(int dirfd, const char* name, int flags, mode_t mode);
 inline constexpr mode_t STATE_FOLDER_MODE = S_IRWXU | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH;
 
-// The status of what name in the folder dirfd names, no link followed; zero for nothing.
-inline struct stat status_of(int dirfd, const char* name) {
+// The status of what name in the folder dirfd names, no link followed, or without a name
+// of the file open at dirfd; all zero for nothing.
+inline struct stat status_of(int dirfd, const char* name = "") {
   struct stat status = {};
-  if (fstatat(dirfd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) status = {};
+  if (fstatat(dirfd, name, &status, AT_SYMLINK_NOFOLLOW | AT_EMPTY_PATH) != 0) status = {};
   return status;
 }
 
