@@ -60,7 +60,8 @@ bool exchange(const std::string& a, const std::string& b) {
 // processes, its columns what a root neighbour can do to each; a cell is done and undone a
 // moment later. A cell that hides the folder's own state from readers and writers, or
 // may put back an older file, taints the parameters: until a write made with no such
-// fault under way, any value that any state held is accepted.
+// fault under way, any value that any state held is accepted. An undoing that fails says
+// so, and its cell taints until a calm has put things right: what it hid may come back.
 enum Kind { A_FOLDER = 1, A_FILE = 2, INSIDE = 4, PROCESS = 8, SYSTEM = 16 };
 struct Row {
   const char* name;
@@ -97,7 +98,7 @@ struct Column {
   int kinds;
   bool hides;  // a file's state no longer seen, where the row is state
   std::function<bool(const Row&, Active&)> apply;
-  std::function<void(const Row&, Active&)> undo = [](const Row&, Active&) {};
+  std::function<bool(const Row&, Active&)> undo = [](const Row&, Active&) { return true; };  // false: it failed
   long longest = 400;  // undone after 10 ms up to this long
 };
 
@@ -121,24 +122,33 @@ bool plant(const Row& r, const std::function<int(const char*)>& make) {
   if (!exchange(aside, r.path)) return sh(RM + aside), false;
   return loose_modes = true;
 }
-// Puts the file back where the plant still stands, or where nothing stands now; one made
-// right since stays.
-void unplant(const Row& r, Active&) {
-  const std::string aside = r.path + ".aside";
-  if (r.kind == INSIDE || (!right_type(r) && rename(aside.c_str(), r.path.c_str()) == 0)) return;
-  if (!right_type(r) && !exchange(aside, r.path)) sh(RM + r.path);
-  sh(RM + aside);
+bool gone(const std::string& path) {
+  struct stat s;
+  return lstat(path.c_str(), &s) != 0 && errno == ENOENT;
 }
-// Every mount below the campaign's own file system, wherever the folder is now.
-void unmount_all() {
-  for (bool any = true; any;) {
-    any = false;
+// Puts the file back where the plant still stands, or where nothing stands now; one made
+// right since stays. Undone once nothing stands aside and no plant in the file's place.
+bool unplant(const Row& r, Active&) {
+  const std::string aside = r.path + ".aside";
+  if (r.kind == INSIDE) return true;
+  if (right_type(r) || rename(aside.c_str(), r.path.c_str()) != 0) {
+    if (!right_type(r) && !exchange(aside, r.path)) sh(RM + r.path);
+    sh(RM + aside);
+  }
+  return gone(aside) && (right_type(r) || gone(r.path));
+}
+// Every mount below the campaign's own file system, wherever the folder is now; false
+// where one stays.
+bool unmount_all() {
+  for (;;) {
+    bool any = false, left = false;
     FILE* table = std::fopen("/proc/self/mountinfo", "r");
     char at[4096];
     while (table != nullptr && std::fscanf(table, "%*s %*s %*s %*s %4095s %*[^\n]", at) == 1) {
-      if (std::string(at).rfind(ROOT + "/", 0) == 0 && umount2(at, MNT_DETACH) == 0) any = true;
+      if (std::string(at).rfind(ROOT + "/", 0) == 0) (umount2(at, MNT_DETACH) == 0 ? any : left) = true;
     }
     if (table != nullptr) std::fclose(table);
+    if (!any) return table != nullptr && !left;
   }
 }
 bool set_flags(const std::string& path, int flags) {
@@ -215,7 +225,7 @@ bool freeze(const Row& r, pid_t pid, bool on) {
   return on ? put_text((group + "/cgroup.procs").c_str(), id.c_str()) &&
                   put_text((group + "/cgroup.freeze").c_str(), "1")
             : put_text((group + "/cgroup.freeze").c_str(), "0") &&
-                  put_text((cgroups + "/../cgroup.procs").c_str(), id.c_str());
+                  (put_text((cgroups + "/../cgroup.procs").c_str(), id.c_str()) || kill(pid, 0) != 0);
 }
 std::vector<std::pair<pid_t, long>> restored;  // daemons given their limit back, and when
 bool fill_up() {
@@ -233,7 +243,7 @@ constexpr int FILES = A_FOLDER | A_FILE;
 const std::vector<Column> COLUMNS = {
     {"remove", FILES, true, [](const Row& r, Active&) { return sh(RM + r.path) == 0; }},
     {"move away and back", FILES, true, [](const Row& r, Active&) { return rename(r.path.c_str(), (r.path + ".away").c_str()) == 0; },
-     [](const Row& r, Active&) { if (rename((r.path + ".away").c_str(), r.path.c_str()) != 0) sh(RM + r.path + ".away"); }},
+     [](const Row& r, Active&) { return rename((r.path + ".away").c_str(), r.path.c_str()) == 0 || (sh(RM + r.path + ".away"), false); }},
     {"replace by a file", FILES | INSIDE, true, [](const Row& r, Active&) {
        // A copy of a regular file alone: cp would wait on a fifo for ever. Where the
        // parameters have no file to copy, or a writer makes one meanwhile, the plant holds
@@ -258,26 +268,26 @@ const std::vector<Column> COLUMNS = {
        const std::string to = OTHER + "/link." + std::to_string(++links);
        return mkdir(to.c_str(), 0755) == 0 && plant(r, [&](const char* p) { return symlink((r.kind == A_FOLDER ? to : to + "/x").c_str(), p); }); }, unplant},
     {"open to all", FILES, false, [](const Row& r, Active&) { return chmod(r.path.c_str(), r.kind == A_FOLDER ? 0777 : 0666) == 0 && (loose_modes = true); },
-     [](const Row& r, Active&) { chmod(r.path.c_str(), r.mode); }},
+     [](const Row& r, Active&) { return chmod(r.path.c_str(), r.mode) == 0; }},
     {"close to all", FILES, false, [](const Row& r, Active&) { return chmod(r.path.c_str(), 0) == 0 && (loose_modes = true); },
-     [](const Row& r, Active&) { chmod(r.path.c_str(), r.mode); }},
+     [](const Row& r, Active&) { return chmod(r.path.c_str(), r.mode) == 0; }},
     {"give to nobody", FILES, false, [](const Row& r, Active&) { return lchown(r.path.c_str(), 65534, 65534) == 0; },
-     [](const Row& r, Active&) { [[maybe_unused]] const int ignored = lchown(r.path.c_str(), 0, 0); }},
+     [](const Row& r, Active&) { return lchown(r.path.c_str(), 0, 0) == 0; }},
     {"chattr +i", FILES, false, [](const Row& r, Active&) { return set_flags(r.path, FS_IMMUTABLE_FL); },
-     [](const Row& r, Active&) { set_flags(r.path, 0); }},
+     [](const Row& r, Active&) { return set_flags(r.path, 0); }},
     {"chattr +a", FILES, false, [](const Row& r, Active&) { return set_flags(r.path, FS_APPEND_FL); },
-     [](const Row& r, Active&) { set_flags(r.path, 0); }},
+     [](const Row& r, Active&) { return set_flags(r.path, 0); }},
     {"fill with files", A_FOLDER, false, [](const Row& r, Active&) { return fill(r.path); },
-     [](const Row& r, Active&) { sh("rm -f " + r.path + "/fill.*"); }},
+     [](const Row& r, Active&) { return sh("rm -f " + r.path + "/fill.*") == 0; }},
     {"mount over", FILES, true, [](const Row& r, Active&) {
        loose_modes = true;
        return r.kind == A_FOLDER ? mount("tmpfs", r.path.c_str(), "tmpfs", 0, "mode=0755") == 0
                                : right_type(r) && sh("cp " + r.path + " " + OTHER + "/" + r.label) == 0 && mount((OTHER + "/" + r.label).c_str(), r.path.c_str(), nullptr, MS_BIND, nullptr) == 0; },
-     [](const Row&, Active&) { unmount_all(); }},
+     [](const Row&, Active&) { return unmount_all(); }},
     {"stop", PROCESS, false, [](const Row& r, Active& a) { return halt(r, a, [](pid_t pid) { return kill(pid, SIGSTOP) == 0; }); },
-     [](const Row&, Active& a) { kill(a.pid, SIGCONT); go_on(a); }, 5000},
+     [](const Row&, Active& a) { go_on(a); return kill(a.pid, SIGCONT) == 0 || errno == ESRCH; }, 5000},
     {"freeze its cgroup", PROCESS, false, [](const Row& r, Active& a) { return halt(r, a, [&](pid_t pid) { return freeze(r, pid, true); }); },
-     [](const Row& r, Active& a) { freeze(r, a.pid, false); go_on(a); }, 5000},
+     [](const Row& r, Active& a) { go_on(a); return freeze(r, a.pid, false); }, 5000},
     {"kill", PROCESS, false, [](const Row& r, Active&) { return signal_one(r, SIGKILL); }},
     {"lower its descriptor limit", PROCESS, false, [](const Row& r, Active& a) {
        // A writer or a start is made under it. Only the soft limit: raising a hard one again
@@ -288,7 +298,10 @@ const std::vector<Column> COLUMNS = {
        const rlimit lowered = {few, a.limit.rlim_max};
        return prlimit(a.pid, RLIMIT_NOFILE, &lowered, nullptr) == 0; },
      [](const Row& r, Active& a) {
-       if (a.pid != 0 && prlimit(a.pid, RLIMIT_NOFILE, &a.limit, nullptr) == 0 && &r == &ROWS[DAEMON_ROW]) restored.emplace_back(a.pid, now_ms()); }, 6000},
+       if (a.pid == 0) return true;
+       if (prlimit(a.pid, RLIMIT_NOFILE, &a.limit, nullptr) != 0) return errno == ESRCH;
+       if (&r == &ROWS[DAEMON_ROW]) restored.emplace_back(a.pid, now_ms());
+       return true; }, 6000},
     {"a signal it does not ignore", PROCESS, false, [](const Row& r, Active&) {
        const int signals[] = {SIGHUP, SIGUSR1, SIGWINCH, SIGCONT};
        return signal_one(r, signals[pick(0, 3)]); }},
@@ -297,13 +310,13 @@ const std::vector<Column> COLUMNS = {
          if (&r == &ROWS[DAEMON_ROW]) start_daemon(); else if (&r == &ROWS[UPDATE_ROW]) start_update(); else a_process(r);
        }
        return true; }},
-    {"blocks full", SYSTEM, false, [](const Row&, Active&) { return fill_up(); }, [](const Row&, Active&) { unlink((ROOT + "/filler").c_str()); }},
+    {"blocks full", SYSTEM, false, [](const Row&, Active&) { return fill_up(); }, [](const Row&, Active&) { return unlink((ROOT + "/filler").c_str()) == 0 || errno == ENOENT; }},
     {"inodes full", SYSTEM, false, [](const Row&, Active&) {
        struct statvfs fs;
        return statvfs(ROOT.c_str(), &fs) == 0 && remount("nr_inodes=" + std::to_string(fs.f_files - fs.f_ffree)); },
-     [](const Row&, Active&) { remount("nr_inodes=100000"); }},
+     [](const Row&, Active&) { return remount("nr_inodes=100000"); }},
     {"read-only", SYSTEM, false, [](const Row&, Active&) { return mount(nullptr, ROOT.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0; },
-     [](const Row&, Active&) { remount(""); }},
+     [](const Row&, Active&) { return remount(""); }},
 };
 // clang-format on
 // Which cells can apply at all: a column for the row's kind; inside the writers' lock the
@@ -385,7 +398,8 @@ std::vector<Write> ended_writes;  // that succeeded or were killed, for the writ
 std::set<int> accepted[9];        // what a listing may show of each parameter, beside writes under way
 std::set<int> refused[9];         // what writes that answered an error would have set
 long taint_ended = 0;             // when the last tainting fault was undone; while one is active, 0
-int tainting_active = 0;
+int tainting_active = 0;          // with those whose undoing failed, until things are put right
+long failed_undoings = 0;
 
 // Whether pid holds a descriptor on the file that the lock's path names now.
 bool holds_lock(pid_t pid, int* fds = nullptr) {
@@ -596,10 +610,11 @@ int main(int argc, char* argv[]) {
   auto undo = [&](std::size_t k) {
     Active a = active[k];
     active.erase(active.begin() + static_cast<long>(k));
-    COLUMNS[a.column].undo(ROWS[a.row], a);
-    last_undone = std::string(COLUMNS[a.column].name) + " " + ROWS[a.row].name;
+    const bool undone = COLUMNS[a.column].undo(ROWS[a.row], a);
+    last_undone = std::string(COLUMNS[a.column].name) + " " + ROWS[a.row].name + (undone ? "" : ", which failed");
     last_fault_change = now_ms();
-    if (ROWS[a.row].state && COLUMNS[a.column].hides) --tainting_active, taint_ended = now_ms();
+    failed_undoings += undone ? 0 : 1;
+    if (ROWS[a.row].state && COLUMNS[a.column].hides && undone) --tainting_active, taint_ended = now_ms();
   };
   start_daemon();
   start_daemon();
@@ -778,6 +793,7 @@ int main(int argc, char* argv[]) {
       while (updates.size() > 1) kill(updates.begin()->first, SIGKILL), updates.erase(updates.begin());
       // What the undoing could not put back is put right, and may have lost the state.
       repair();
+      tainting_active = 0;
       taint();
       taint_ended = t;
       // A daemon looks every 5 s, however long the period it last read.
@@ -848,6 +864,7 @@ int main(int argc, char* argv[]) {
     }
     std::printf("\n");
   }
+  std::printf("%8ld  undoings failed, their taint kept until a calm put things right\n", failed_undoings);
   std::printf("%8ld  storms with the writers' lock removed or moved again and again\n", removing_storms);
   std::printf("%8ld  periods of an hour lowered while the daemons slept them\n", lowerings);
   std::printf("%8ld  flush daemons, %ld writers started without capabilities, under umask 0777\n", confined_daemons,
