@@ -537,6 +537,324 @@ void repair() {
      "parameters.lock");
 }
 
+// The run's clocks, in milliseconds of the monotonic clock, and what it has seen.
+struct Run {
+  std::vector<std::pair<std::size_t, std::size_t>> cells;  // that can apply
+  std::vector<std::vector<long>> injected;                 // how often each cell was done
+  long end = 0;  // after which no fault is done, and the run ends at the next calm
+  bool finishing = false, done = false;
+  long storm_until = 0, check_at = -1;  // while a calm is under way, when its check starts
+  long last_fault_change = 0;
+  ParameterValues values = {};                 // as last listed
+  std::vector<std::pair<long, long>> periods;  // when, and the period that the file said then
+  long period = 0;  // in force: the longest that the file said since the flush before the last
+  long flushes = 0, last_flush = 0, flush_before_last = 0, gap_from = 0, worst_gap = 0, worst_gap_period = 0;
+  std::vector<long> calm_flushes;
+  long last_update_flush = 0, update_gap_from = 0, empty_since = -1, updates_empty_since = -1;
+  // A period of an hour written, then lowered: when, the lowering write, when it answered
+  // 0, and how often.
+  long long_period_at = -1, lowered_at = -1, lowerings = 0;
+  pid_t lowering = 0;
+};
+bool in_calm(const Run& run) { return run.check_at >= 0; }
+template <typename Processes>
+bool any_stopped(const Processes& processes) {
+  return std::any_of(processes.begin(), processes.end(), [](const auto& p) { return stopped.contains(p.first); });
+}
+
+void undo(Run& run, std::size_t k) {
+  Active a = active[k];
+  active.erase(active.begin() + static_cast<long>(k));
+  const bool undone = COLUMNS[a.column].undo(ROWS[a.row], a);
+  last_undone = std::string(COLUMNS[a.column].name) + " " + ROWS[a.row].name + (undone ? "" : ", which failed");
+  run.last_fault_change = now_ms();
+  failed_undoings += undone ? 0 : 1;
+  if (ROWS[a.row].state && COLUMNS[a.column].hides && undone) --tainting_active, taint_ended = now_ms();
+}
+
+// What ended: a daemon only to a holder of the lock; a write, weighed.
+void reap(Run& run, long t) {
+  int status = 0;
+  for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;) {
+    const bool killed = WIFSIGNALED(status);
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    stopped.erase(pid);
+    updates.erase(pid);
+    // In a storm, an undoing that failed may leave the folder other than it seems; once
+    // put right, the daemon yielded to must be seen holding the lock.
+    if (daemons.erase(pid) > 0 && !killed) {
+      if (code != 100 + EBUSY) violated(ENDS_TO_A_HOLDER, "a daemon ended with status " + std::to_string(code));
+      if (code == 100 + EBUSY &&
+          (daemons.empty() || (in_calm(run) && t - run.last_fault_change > 300 && holder() == 0))) {
+        violated(ENDS_TO_A_HOLDER, "a daemon yielded where no other holds the lock");
+      }
+    } else if (auto w = writes.find(pid); w != writes.end()) {
+      write_ended(w->second, code == 0, killed, code);
+      if (w->second.starts && code == 0) start_daemon(), start_update();
+      if (pid == run.lowering && code == 0) run.lowered_at = t;
+      writes.erase(w);
+    }
+  }
+}
+
+// What a listing shows, and the period in force: the longest that the file said since the
+// flush before the last, which a daemon may have read and followed since.
+void check_listing(Run& run, long t) {
+  const int listed = read_parameters(STATE.c_str(), run.values);
+  if (listed == -EIO) violated(LISTINGS_WHOLE, "a listing met a file that is not nine numbers");
+  if (listed != 0) set_defaults(run.values);
+  for (std::size_t i = 0; i < 9 && listed == 0; ++i) {
+    const int value = run.values[i];
+    const bool under_way = std::any_of(writes.begin(), writes.end(), [&](const auto& w) {
+      return w.second.index == static_cast<int>(i) && w.second.value == value;
+    });
+    if (!under_way && !accepted[i].contains(value)) {
+      violated(refused[i].contains(value) ? FAILED_WRITES_CHANGE_NOTHING : WRITES_HOLD,
+               "parameter " + std::to_string(i) + " reads " + std::to_string(value));
+      accepted[i].insert(value);
+    }
+  }
+  run.periods.emplace_back(t, std::min(run.values[5], run.values[6]) * 1000L);
+  std::erase_if(run.periods, [&](const auto& p) { return p.first < run.flush_before_last; });
+  run.period = 0;
+  for (const auto& p : run.periods) run.period = std::max(run.period, p.second);
+}
+
+// The flushes, and the gaps between them while a daemon or an update process lives.
+void check_flushes(Run& run, long t) {
+  for (char flushed; read(flush_pipe[0], &flushed, 1) == 1;) {
+    if (flushed == 'u') {
+      run.last_update_flush = t;
+      continue;
+    }
+    ++run.flushes;
+    run.flush_before_last = run.last_flush;
+    run.last_flush = t;
+    if (in_calm(run) && t > run.check_at) run.calm_flushes.push_back(t);
+  }
+  // Counted from the last flush, or from the start of the oldest daemon that lives, whose
+  // first flush may come a whole period after it: a daemon that has lived that long,
+  // with or without the lock, has flushed, or another has. A stopped daemon may hold the
+  // lock, and nobody flushes in its place: a pause counts from when it is continued.
+  long oldest = t, oldest_update = t;
+  for (const auto& [pid, d] : daemons) oldest = std::min(oldest, d.started);
+  for (const auto& [pid, started] : updates) oldest_update = std::min(oldest_update, started);
+  if (any_stopped(daemons)) run.gap_from = t;
+  if (any_stopped(updates)) run.update_gap_from = t;
+  const long gap = t - std::max({run.last_flush, oldest, run.gap_from});
+  if (!daemons.empty() && gap > run.worst_gap) run.worst_gap = gap, run.worst_gap_period = run.period;
+  if (!daemons.empty() && gap > run.period + 1000) {
+    violated(FLUSHING_NEVER_PAUSES,
+             "no flush for " + std::to_string(gap) + " ms, period " + std::to_string(run.period));
+    run.gap_from = t;
+  }
+  if (const long update_gap = t - std::max({run.last_update_flush, oldest_update, run.update_gap_from});
+      !updates.empty() && update_gap > 2000) {
+    violated(UPDATE_FLUSHES, "no flush request for " + std::to_string(update_gap) + " ms");
+    run.update_gap_from = t;
+  }
+  // A period lowered from an hour counts within the 5 s between a daemon's looks.
+  if (run.lowered_at >= 0 && run.last_flush > run.lowered_at) run.lowered_at = -1;
+  if (run.lowered_at >= 0 && t - run.lowered_at > 6000 && !any_stopped(daemons)) {
+    violated(PERIOD_COUNTS, "no flush " + std::to_string(t - run.lowered_at) + " ms after a period of an hour lowered");
+    run.lowered_at = -1;
+  }
+}
+
+// Writes within their bound, restored daemons settled, modes exact; each daemon's
+// descriptors and memory once it first holds the lock; and, as systemd would, both kinds
+// of process started again once none has lived for a second.
+void check_processes(Run& run, long t) {
+  for (auto& [pid, w] : writes) {
+    const long ran = t - w.started - w.paused - (stopped.contains(pid) ? t - stopped[pid] : 0);
+    if (ran > 6000 && kill(pid, SIGKILL) == 0) violated(WRITES_END_IN_TIME, "a write ran for 6 s");
+  }
+  // A daemon given its descriptors back has, within the longest period it may be on and
+  // a second, yielded or taken the lock, unless something else happened meanwhile.
+  std::erase_if(restored, [&](const auto& r) {
+    if (t < r.second + std::max(run.period, 5000L) + 1000) return false;
+    if (daemons.contains(r.first) && run.last_fault_change <= r.second && active.empty() && !holds_lock(r.first)) {
+      violated(RESTORED_DAEMON_SETTLES, "a daemon serves on without the lock");
+    }
+    return true;
+  });
+  struct stat made;
+  for (const std::size_t r : {std::size_t{0}, std::size_t{PARAMETERS_ROW}, std::size_t{WRITER_LOCK_ROW}}) {
+    if (lstat(ROWS[r].path.c_str(), &made) == 0 && right_type(ROWS[r], made) && !loose_modes &&
+        (made.st_mode & 07777) != ROWS[r].mode) {
+      char mode_text[8];
+      std::snprintf(mode_text, sizeof mode_text, "%o", made.st_mode & 07777);
+      violated(MODES_EXACT, ROWS[r].path + " has the mode " + mode_text);
+    }
+  }
+  for (auto& [pid, d] : daemons) {
+    if (int fds = 0; d.fds < 0 && t - d.started > 500 && holds_lock(pid, &fds)) {
+      d.fds = fds;
+      d.anonymous_kb = anonymous_kb(pid);
+    }
+  }
+  for (auto [none, since, again] : {std::tuple{daemons.empty(), &run.empty_since, &start_daemon},
+                                    std::tuple{updates.empty(), &run.updates_empty_since, &start_update}}) {
+    if (!none)
+      *since = -1;
+    else if (*since < 0)
+      *since = t;
+    else if (t - *since >= 1000)
+      again();
+  }
+}
+
+// Undoes the cells that are due, lowers a period of an hour when due, and now and then
+// does a cell, up to three at a time, none while a period of an hour runs.
+void inject(Run& run, long t) {
+  for (std::size_t k = active.size(); k-- > 0;) {
+    if (t >= active[k].undo_at) undo(run, k);
+  }
+  if (run.long_period_at >= 0 && run.lowering == 0 && t - run.long_period_at > pick(1000, 4000)) {
+    run.lowering = start_write(6, static_cast<int>(pick(1, 3)));
+    ++run.lowerings;
+  } else if (run.long_period_at >= 0 && run.lowering != 0 && !writes.contains(run.lowering) && run.lowered_at < 0) {
+    run.long_period_at = -1, run.lowering = 0;
+  }
+  const auto [r, c] = run.cells[static_cast<std::size_t>(pick(0, static_cast<long>(run.cells.size()) - 1))];
+  const bool under_way =
+      std::any_of(active.begin(), active.end(), [&](const Active& a) { return a.row == r && a.column == c; });
+  Active a = {r, c, t + pick(10, COLUMNS[c].longest)};
+  const bool tainting = ROWS[r].state && COLUMNS[c].hides;
+  if (run.long_period_at >= 0 || active.size() >= 3 || under_way || !chance(0.15)) return;
+  if (COLUMNS[c].apply(ROWS[r], a)) {
+    ++run.injected[r][c];
+    active.push_back(a);
+    run.last_fault_change = t;
+    if (tainting) ++tainting_active, taint();
+  } else if (tainting) {
+    // A removal that a flag stopped part way may have taken the parameters all the same.
+    taint();
+    taint_ended = run.last_fault_change = t;
+  }
+}
+
+// More writers at a time while the lock is removed or moved again and again; a third of
+// them confined. Ageing times stay as they are while a calm times the flushes.
+void start_writers(const Run& run, long t) {
+  if (writes.size() >= (remover != 0 ? 16U : 3U) || !chance(remover != 0 ? 0.5 : 0.1) || run.long_period_at >= 0) {
+    return;
+  }
+  const int index = static_cast<int>(in_calm(run) && t > run.check_at - 500 ? pick(0, 4) : pick(0, 8));
+  const auto& range = EMULATED_PARAMETERS[static_cast<std::size_t>(index)];
+  start_write(index, static_cast<int>(index == 5 || index == 6 ? pick(1, 3) : pick(range.minimum, range.maximum)),
+              chance(1.0 / 3));
+}
+
+// A calm: every fault undone and what the undoing left put right; within a period and a
+// second one daemon holds the lock, and then flushes on the period that the file says.
+void begin_calm(Run& run, long t) {
+  while (!active.empty()) undo(run, active.size() - 1);
+  if (remover != 0) kill(remover, SIGKILL), remover = 0;
+  // Many starts leave many update processes, as they would: one is enough from here on.
+  while (updates.size() > 1) kill(updates.begin()->first, SIGKILL), updates.erase(updates.begin());
+  // What the undoing could not put back is put right, and may have lost the state.
+  repair();
+  tainting_active = 0;
+  taint();
+  taint_ended = t;
+  // A daemon looks every 5 s, however long the period it last read.
+  run.check_at = t + std::min(run.period, 6000L) + 1000;
+  run.calm_flushes.clear();
+  calm_began = now_ms();  // writes started since the repair
+}
+// Two flushes a period apart, or, after two periods and a look, none waited for longer.
+// Then now and then a storm with the writers' lock removed or moved again and again; or
+// a period of an hour, lowered a few seconds later while no fault is done: the daemons
+// sleep the hour until their next look.
+void end_calm(Run& run, long t, long said) {
+  const pid_t one = holder();
+  if (daemons.size() != 1 || one == 0) {
+    violated(ONE_HOLDER_ONCE_RIGHT,
+             std::to_string(daemons.size()) + " daemons, " + (one ? "one" : "none") + " holding the lock");
+  }
+  const long spacing = run.calm_flushes.size() >= 2 ? run.calm_flushes[1] - run.calm_flushes[0] : t - run.check_at;
+  if (std::abs(spacing - said) > 300) {
+    violated(ONE_HOLDER_ONCE_RIGHT,
+             "flushes " + std::to_string(spacing) + " ms apart, the file says " + std::to_string(said));
+  }
+  run.check_at = -1;
+  run.storm_until = t + pick(5000, 20000);
+  run.done = run.finishing;
+  const double storm = std::uniform_real_distribution<>(0, 1)(rng);
+  if (!run.done && storm < 0.3) remove_the_lock_again_and_again(), ++removing_storms, run.last_fault_change = t;
+  if (!run.done && storm >= 0.3 && storm < 0.5) start_write(5, 3600), start_write(6, 3600), run.long_period_at = t;
+  calm_began = -1;
+}
+void calm(Run& run, long t) {
+  const long said = std::min(run.values[5], run.values[6]) * 1000L;
+  if (!in_calm(run) && run.long_period_at < 0 && (t >= run.storm_until || (run.finishing && writes.empty()))) {
+    begin_calm(run, t);
+  } else if (in_calm(run) && t >= run.check_at &&
+             (run.calm_flushes.size() >= 2 || t >= run.check_at + 2 * said + 6000)) {
+    end_calm(run, t, said);
+  }
+}
+
+// All done: the last write took away what writers left, and each daemon is as it started.
+void finish() {
+  start_write(0, 25);
+  while (!writes.empty()) {
+    int status = 0;
+    const pid_t pid = wait(&status);
+    if (writes.erase(pid) > 0 && status != 0) violated(WRITES_HOLD, "the last write failed");
+  }
+  if (sh("find " + STATE + " -name 'new-*' | grep -q .") == 0) violated(NOTHING_LEFT, "a new file is left");
+  for (auto& [pid, d] : daemons) {
+    int fds = 0;
+    holds_lock(pid, &fds);
+    if (d.fds >= 0 && (fds != d.fds || anonymous_kb(pid) > d.anonymous_kb + 8)) {
+      violated(NOTHING_LEFT, "a daemon had " + std::to_string(d.fds) + " descriptors and " +
+                                 std::to_string(d.anonymous_kb) + " kB, now " + std::to_string(fds) + " and " +
+                                 std::to_string(anonymous_kb(pid)));
+    }
+    kill(pid, SIGKILL);
+  }
+  for (const auto& [pid, started] : updates) kill(pid, SIGKILL);
+  while (wait(nullptr) > 0) {
+  }
+  if (!cgroups.empty()) sh("rmdir " + cgroups + "/* " + cgroups);
+}
+
+// The matrix of cells done, the violations of each invariant, and the verdict.
+int report(const Run& run, long long seconds, long long seed) {
+  std::printf("faults done, %lld seconds: what a root neighbour did (columns) to what (rows); - cannot apply\n",
+              seconds);
+  std::printf("%-27s", "");
+  for (const Row& r : ROWS) std::printf(" %8.8s", r.label);
+  std::printf("\n");
+  for (std::size_t c = 0; c < COLUMNS.size(); ++c) {
+    std::printf("%-27s", COLUMNS[c].name);
+    for (std::size_t r = 0; r < std::size(ROWS); ++r) {
+      if (applies(r, c))
+        std::printf(" %8ld", run.injected[r][c]);
+      else
+        std::printf(" %8s", "-");
+    }
+    std::printf("\n");
+  }
+  std::printf("%8ld  undoings failed, their taint kept until a calm put things right\n", failed_undoings);
+  std::printf("%8ld  storms with the writers' lock removed or moved again and again\n", removing_storms);
+  std::printf("%8ld  periods of an hour lowered while the daemons slept them\n", run.lowerings);
+  std::printf("%8ld  flush daemons, %ld writers started without capabilities, under umask 0777\n", confined_daemons,
+              confined_writers);
+  std::printf("violations:\n");
+  long total = 0;
+  for (int i = 0; i < INVARIANT_COUNT; ++i)
+    total += violations[i], std::printf("%8ld  %s\n", violations[i], INVARIANTS[i]);
+  std::printf("%ld flushes; the largest gap between two, %ld ms, against a period of %ld ms\n", run.flushes,
+              run.worst_gap, run.worst_gap_period);
+  std::printf("%ld writes answered 0, %ld an error, %ld were killed\n", writes_ended[0], writes_ended[1],
+              writes_ended[2]);
+  std::printf(total == 0 ? "fault campaign passed, seed %lld\n" : "fault campaign FAILED, seed %lld\n", seed);
+  return total == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 // The flush control call as the update process makes it.
@@ -590,293 +908,32 @@ int main(int argc, char* argv[]) {
   }
   for (std::size_t i = 0; i < 9; ++i) accepted[i] = {EMULATED_PARAMETERS[i].default_value};
 
-  std::vector<std::pair<std::size_t, std::size_t>> cells;
+  Run run;
   for (std::size_t r = 0; r < std::size(ROWS); ++r) {
     for (std::size_t c = 0; c < COLUMNS.size(); ++c) {
-      if (applies(r, c)) cells.emplace_back(r, c);
+      if (applies(r, c)) run.cells.emplace_back(r, c);
     }
   }
-  std::vector<std::vector<long>> injected(std::size(ROWS), std::vector<long>(COLUMNS.size()));
-  const long end = now_ms() + seconds * 1000;
-  long flushes = 0, last_flush = now_ms(), gap_from = now_ms(), empty_since = -1, last_fault_change = 0;
-  long worst_gap = 0, worst_gap_period = 0, storm_until = now_ms() + pick(2000, 6000), check_at = -1;
-  long last_update_flush = now_ms(), update_gap_from = now_ms(), updates_empty_since = -1;
-  // A period of an hour written, then lowered: when the lowering answered 0, and how often.
-  long long_period_at = -1, lowered_at = -1, lowerings = 0;
-  pid_t lowering = 0;
-  std::vector<long> calm_flushes;
-  long flush_before_last = now_ms();
-  std::vector<std::pair<long, long>> periods;  // when, and the period that the file said then
-  auto undo = [&](std::size_t k) {
-    Active a = active[k];
-    active.erase(active.begin() + static_cast<long>(k));
-    const bool undone = COLUMNS[a.column].undo(ROWS[a.row], a);
-    last_undone = std::string(COLUMNS[a.column].name) + " " + ROWS[a.row].name + (undone ? "" : ", which failed");
-    last_fault_change = now_ms();
-    failed_undoings += undone ? 0 : 1;
-    if (ROWS[a.row].state && COLUMNS[a.column].hides && undone) --tainting_active, taint_ended = now_ms();
-  };
+  run.injected.assign(std::size(ROWS), std::vector<long>(COLUMNS.size()));
+  const long begun = now_ms();
+  run.end = begun + seconds * 1000;
+  run.last_flush = run.flush_before_last = run.gap_from = run.last_update_flush = run.update_gap_from = begun;
+  run.storm_until = begun + pick(2000, 6000);
   start_daemon();
   start_daemon();
   start_update();
-  for (bool finishing = false, done = false; !done; usleep(10000)) {
+  while (!run.done) {
     const long t = now_ms();
-    const bool calm = check_at >= 0;
-    int status = 0;
-    for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;) {
-      const bool killed = WIFSIGNALED(status);
-      stopped.erase(pid);
-      updates.erase(pid);
-      const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      // In a storm, an undoing that failed may leave the folder other than it seems; once
-      // put right, the daemon yielded to must be seen holding the lock.
-      if (daemons.erase(pid) > 0 && !killed) {
-        if (code != 100 + EBUSY) violated(ENDS_TO_A_HOLDER, "a daemon ended with status " + std::to_string(code));
-        if (code == 100 + EBUSY && (daemons.empty() || (calm && t - last_fault_change > 300 && holder() == 0))) {
-          violated(ENDS_TO_A_HOLDER, "a daemon yielded where no other holds the lock");
-        }
-      } else if (auto w = writes.find(pid); w != writes.end()) {
-        write_ended(w->second, code == 0, killed, code);
-        if (w->second.starts && code == 0) start_daemon(), start_update();
-        if (pid == lowering && code == 0) lowered_at = t;
-        writes.erase(w);
-      }
-    }
-    // What a listing shows, and the period that the file says, as a daemon reads it.
-    ParameterValues values;
-    const int listed = read_parameters(STATE.c_str(), values);
-    if (listed == -EIO) violated(LISTINGS_WHOLE, "a listing met a file that is not nine numbers");
-    if (listed != 0) set_defaults(values);
-    for (std::size_t i = 0; i < 9 && listed == 0; ++i) {
-      const bool under_way = std::any_of(writes.begin(), writes.end(), [&](const auto& w) {
-        return w.second.index == int(i) && w.second.value == values[i];
-      });
-      if (!under_way && !accepted[i].contains(values[i])) {
-        violated(refused[i].contains(values[i]) ? FAILED_WRITES_CHANGE_NOTHING : WRITES_HOLD,
-                 "parameter " + std::to_string(i) + " reads " + std::to_string(values[i]));
-        accepted[i].insert(values[i]);
-      }
-    }
-    periods.emplace_back(t, std::min(values[5], values[6]) * 1000L);
-    // In force: the longest that the file said since the flush before the last, which a
-    // daemon may have read and followed since.
-    std::erase_if(periods, [&](const auto& p) { return p.first < flush_before_last; });
-    long period = 0;
-    for (const auto& p : periods) period = std::max(period, p.second);
-    // The flushes, and the gaps between them while a daemon lives.
-    for (char flushed; read(flush_pipe[0], &flushed, 1) == 1;) {
-      if (flushed == 'u') {
-        last_update_flush = t;
-        continue;
-      }
-      ++flushes;
-      flush_before_last = last_flush;
-      last_flush = t;
-      if (calm && t > check_at) calm_flushes.push_back(t);
-    }
-    // Counted from the last flush, or from the start of the oldest daemon that lives, whose
-    // first flush may come a whole period after it: a daemon that has lived that long,
-    // with or without the lock, has flushed, or another has.
-    long oldest = t, oldest_update = t;
-    for (const auto& [pid, d] : daemons) oldest = std::min(oldest, d.started);
-    for (const auto& [pid, started] : updates) oldest_update = std::min(oldest_update, started);
-    // A stopped daemon may hold the lock, and nobody flushes in its place: a pause counts
-    // from when it is continued.
-    const auto paused = [&](const auto& processes) {
-      return std::any_of(processes.begin(), processes.end(), [](const auto& p) { return stopped.contains(p.first); });
-    };
-    if (paused(daemons)) gap_from = t;
-    if (paused(updates)) update_gap_from = t;
-    const long gap = t - std::max({last_flush, oldest, gap_from});
-    if (!daemons.empty() && gap > worst_gap) worst_gap = gap, worst_gap_period = period;
-    if (!daemons.empty() && gap > period + 1000) {
-      violated(FLUSHING_NEVER_PAUSES, "no flush for " + std::to_string(gap) + " ms, period " + std::to_string(period));
-      gap_from = t;
-    }
-    if (const long update_gap = t - std::max({last_update_flush, oldest_update, update_gap_from});
-        !updates.empty() && update_gap > 2000) {
-      violated(UPDATE_FLUSHES, "no flush request for " + std::to_string(update_gap) + " ms");
-      update_gap_from = t;
-    }
-    // A period lowered from an hour counts within the 5 s between a daemon's looks.
-    if (lowered_at >= 0 && last_flush > lowered_at) lowered_at = -1;
-    if (lowered_at >= 0 && t - lowered_at > 6000 && !paused(daemons)) {
-      violated(PERIOD_COUNTS, "no flush " + std::to_string(t - lowered_at) + " ms after a period of an hour lowered");
-      lowered_at = -1;
-    }
-    for (auto& [pid, w] : writes) {
-      const long ran = t - w.started - w.paused - (stopped.contains(pid) ? t - stopped[pid] : 0);
-      if (ran > 6000 && kill(pid, SIGKILL) == 0) violated(WRITES_END_IN_TIME, "a write ran for 6 s");
-    }
-    // A daemon given its descriptors back has, within the longest period it may be on and
-    // a second, yielded or taken the lock, unless something else happened meanwhile.
-    std::erase_if(restored, [&](const auto& r) {
-      if (t < r.second + std::max(period, 5000L) + 1000) return false;
-      if (daemons.contains(r.first) && last_fault_change <= r.second && active.empty() && !holds_lock(r.first)) {
-        violated(RESTORED_DAEMON_SETTLES, "a daemon serves on without the lock");
-      }
-      return true;
-    });
-    struct stat made;
-    for (const std::size_t r : {std::size_t{0}, std::size_t{2}, std::size_t{3}}) {
-      if (lstat(ROWS[r].path.c_str(), &made) == 0 && right_type(ROWS[r], made) && !loose_modes &&
-          (made.st_mode & 07777) != ROWS[r].mode) {
-        char mode_text[8];
-        std::snprintf(mode_text, sizeof mode_text, "%o", made.st_mode & 07777);
-        violated(MODES_EXACT, ROWS[r].path + " has the mode " + mode_text);
-      }
-    }
-    // A daemon's descriptors and memory once it first holds the lock.
-    for (auto& [pid, d] : daemons) {
-      if (int fds = 0; d.fds < 0 && t - d.started > 500 && holds_lock(pid, &fds)) {
-        d.fds = fds;
-        d.anonymous_kb = anonymous_kb(pid);
-      }
-    }
-    // As systemd would: started again once neither has lived for a second.
-    for (auto [none, since, again] : {std::tuple{daemons.empty(), &empty_since, &start_daemon},
-                                      std::tuple{updates.empty(), &updates_empty_since, &start_update}}) {
-      if (!none)
-        *since = -1;
-      else if (*since < 0)
-        *since = t;
-      else if (t - *since >= 1000)
-        again();
-    }
-
-    if (!calm && !finishing) {
-      for (std::size_t k = active.size(); k-- > 0;) {
-        if (t >= active[k].undo_at) undo(k);
-      }
-      if (long_period_at >= 0 && lowering == 0 && t - long_period_at > pick(1000, 4000)) {
-        lowering = start_write(6, static_cast<int>(pick(1, 3)));
-        ++lowerings;
-      } else if (long_period_at >= 0 && lowering != 0 && !writes.contains(lowering) && lowered_at < 0) {
-        long_period_at = -1, lowering = 0;
-      }
-      const auto [r, c] = cells[static_cast<std::size_t>(pick(0, static_cast<long>(cells.size()) - 1))];
-      const bool under_way =
-          std::any_of(active.begin(), active.end(), [&](const Active& a) { return a.row == r && a.column == c; });
-      Active a = {r, c, t + pick(10, COLUMNS[c].longest)};
-      const bool tainting = ROWS[r].state && COLUMNS[c].hides;
-      if (long_period_at < 0 && active.size() < 3 && !under_way && chance(0.15)) {
-        if (COLUMNS[c].apply(ROWS[r], a)) {
-          ++injected[r][c];
-          active.push_back(a);
-          last_fault_change = t;
-          if (tainting) ++tainting_active, taint();
-        } else if (tainting) {
-          // A removal that a flag stopped part way may have taken the parameters all the same.
-          taint();
-          taint_ended = last_fault_change = t;
-        }
-      }
-    }
-    if (!finishing || calm) {
-      // More writers at a time while the lock is removed or moved again and again; a third
-      // of them confined.
-      if (writes.size() < (remover != 0 ? 16U : 3U) && chance(remover != 0 ? 0.5 : 0.1) && long_period_at < 0) {
-        // Ageing times stay as they are while a calm times the flushes.
-        const int index = static_cast<int>(calm && t > check_at - 500 ? pick(0, 4) : pick(0, 8));
-        const auto& range = EMULATED_PARAMETERS[static_cast<std::size_t>(index)];
-        start_write(index, static_cast<int>(index == 5 || index == 6 ? pick(1, 3) : pick(range.minimum, range.maximum)),
-                    chance(1.0 / 3));
-      }
-    }
-    finishing = finishing || t >= end;
-    // A calm: every fault undone; within a period and a second one daemon holds the lock,
-    // and then flushes on the period that the file says.
-    if (!calm && long_period_at < 0 && (t >= storm_until || (finishing && writes.empty()))) {
-      while (!active.empty()) undo(active.size() - 1);
-      if (remover != 0) kill(remover, SIGKILL), remover = 0;
-      // Many starts leave many update processes, as they would: one is enough from here on.
-      while (updates.size() > 1) kill(updates.begin()->first, SIGKILL), updates.erase(updates.begin());
-      // What the undoing could not put back is put right, and may have lost the state.
-      repair();
-      tainting_active = 0;
-      taint();
-      taint_ended = t;
-      // A daemon looks every 5 s, however long the period it last read.
-      check_at = t + std::min(period, 6000L) + 1000;
-      calm_flushes.clear();
-      calm_began = now_ms();  // writes started since the repair
-    } else if (const long said = std::min(values[5], values[6]) * 1000L;
-               calm && t >= check_at && (calm_flushes.size() >= 2 || t >= check_at + 2 * said + 6000)) {
-      // Two flushes a period apart, or, after two periods and a look, none waited for longer.
-      const pid_t one = holder();
-      if (daemons.size() != 1 || one == 0) {
-        violated(ONE_HOLDER_ONCE_RIGHT,
-                 std::to_string(daemons.size()) + " daemons, " + (one ? "one" : "none") + " holding the lock");
-      }
-      const long spacing = calm_flushes.size() >= 2 ? calm_flushes[1] - calm_flushes[0] : t - check_at;
-      if (std::abs(spacing - said) > 300) {
-        violated(ONE_HOLDER_ONCE_RIGHT,
-                 "flushes " + std::to_string(spacing) + " ms apart, the file says " + std::to_string(said));
-      }
-      check_at = -1;
-      storm_until = t + pick(5000, 20000);
-      done = finishing;
-      // Now and then a storm with the writers' lock removed or moved again and again; or a
-      // period of an hour, lowered a few seconds later while no fault is done: the daemons
-      // sleep the hour until their next look.
-      const double storm = std::uniform_real_distribution<>(0, 1)(rng);
-      if (!done && storm < 0.3) remove_the_lock_again_and_again(), ++removing_storms, last_fault_change = t;
-      if (!done && storm >= 0.3 && storm < 0.5) start_write(5, 3600), start_write(6, 3600), long_period_at = t;
-      calm_began = -1;
-    }
+    reap(run, t);
+    check_listing(run, t);
+    check_flushes(run, t);
+    check_processes(run, t);
+    if (!in_calm(run) && !run.finishing) inject(run, t);
+    if (!run.finishing || in_calm(run)) start_writers(run, t);
+    run.finishing = run.finishing || t >= run.end;
+    calm(run, t);
+    usleep(10000);
   }
-
-  // All done: the last write took away what writers left, and each daemon is as it started.
-  start_write(0, 25);
-  while (!writes.empty()) {
-    int status = 0;
-    const pid_t pid = wait(&status);
-    if (writes.erase(pid) > 0 && status != 0) violated(WRITES_HOLD, "the last write failed");
-  }
-  if (sh("find " + STATE + " -name 'new-*' | grep -q .") == 0) violated(NOTHING_LEFT, "a new file is left");
-  for (auto& [pid, d] : daemons) {
-    int fds = 0;
-    holds_lock(pid, &fds);
-    if (d.fds >= 0 && (fds != d.fds || anonymous_kb(pid) > d.anonymous_kb + 8)) {
-      violated(NOTHING_LEFT, "a daemon had " + std::to_string(d.fds) + " descriptors and " +
-                                 std::to_string(d.anonymous_kb) + " kB, now " + std::to_string(fds) + " and " +
-                                 std::to_string(anonymous_kb(pid)));
-    }
-    kill(pid, SIGKILL);
-  }
-  for (const auto& [pid, started] : updates) kill(pid, SIGKILL);
-  while (wait(nullptr) > 0) {
-  }
-  if (!cgroups.empty()) sh("rmdir " + cgroups + "/* " + cgroups);
-
-  std::printf("faults done, %lld seconds: what a root neighbour did (columns) to what (rows); - cannot apply\n",
-              seconds);
-  std::printf("%-27s", "");
-  for (const Row& r : ROWS) std::printf(" %8.8s", r.label);
-  std::printf("\n");
-  for (std::size_t c = 0; c < COLUMNS.size(); ++c) {
-    std::printf("%-27s", COLUMNS[c].name);
-    for (std::size_t r = 0; r < std::size(ROWS); ++r) {
-      if (applies(r, c))
-        std::printf(" %8ld", injected[r][c]);
-      else
-        std::printf(" %8s", "-");
-    }
-    std::printf("\n");
-  }
-  std::printf("%8ld  undoings failed, their taint kept until a calm put things right\n", failed_undoings);
-  std::printf("%8ld  storms with the writers' lock removed or moved again and again\n", removing_storms);
-  std::printf("%8ld  periods of an hour lowered while the daemons slept them\n", lowerings);
-  std::printf("%8ld  flush daemons, %ld writers started without capabilities, under umask 0777\n", confined_daemons,
-              confined_writers);
-  std::printf("violations:\n");
-  long total = 0;
-  for (int i = 0; i < INVARIANT_COUNT; ++i)
-    total += violations[i], std::printf("%8ld  %s\n", violations[i], INVARIANTS[i]);
-  std::printf("%ld flushes; the largest gap between two, %ld ms, against a period of %ld ms\n", flushes, worst_gap,
-              worst_gap_period);
-  std::printf("%ld writes answered 0, %ld an error, %ld were killed\n", writes_ended[0], writes_ended[1],
-              writes_ended[2]);
-  std::printf(total == 0 ? "fault campaign passed, seed %lld\n" : "fault campaign FAILED, seed %lld\n", seed);
-  return total == 0 ? 0 : 1;
+  finish();
+  return report(run, seconds, seed);
 }
