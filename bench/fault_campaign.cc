@@ -8,6 +8,7 @@
 #include <linux/capability.h>
 #include <linux/fs.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -29,6 +30,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -84,19 +86,21 @@ const Row ROWS[] = {
     {"starting process", "starter", PROCESS, ""},
     {"file system", "system", SYSTEM, ""},
 };
-enum { PARAMETERS_ROW = 2, WRITER_LOCK_ROW, DAEMON_ROW = 6, UPDATE_ROW, WRITER_ROW, STARTER_ROW };
-enum { FREEZE_COLUMN = 14 };
+enum { PARAMETERS_ROW = 2, WRITER_LOCK_ROW, DAEMON_LOCK_ROW, DAEMON_ROW = 6, UPDATE_ROW, WRITER_ROW, STARTER_ROW };
 // One cell under way: what it was done to, and what it takes to undo it.
 struct Active {
   std::size_t row, column;
   long undo_at;
   pid_t pid = 0;
   rlimit limit = {};
+  int fd = -1;
 };
+enum Promise { WITHIN, OUTSIDE };
 struct Column {
   const char* name;
   int kinds;
   bool hides;  // a file's state no longer seen, where the row is state
+  Promise promise;
   std::function<bool(const Row&, Active&)> apply;
   std::function<bool(const Row&, Active&)> undo = [](const Row&, Active&) { return true; };  // false: it failed
   long longest = 400;  // undone after 10 ms up to this long
@@ -157,19 +161,27 @@ bool set_flags(const std::string& path, int flags) {
   if (fd >= 0) close(fd);
   return set;
 }
+// Thousands of names, no link followed: files, empty folders, and folders that hold one,
+// which no holder of the writers' lock clears.
 bool fill(const std::string& folder) {
-  for (int i = 0; i < 2000; ++i) {
-    const int fd = open((folder + "/fill." + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return i > 0;
-    close(fd);
+  const int at = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int i = 0;
+  for (bool made = at >= 0; made && i < 6000; ++i) {
+    const std::string name = "fill." + std::to_string(i);
+    const int fd = i % 3 == 0 ? openat(at, name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600) : -1;
+    made = i % 3 == 0
+               ? fd >= 0 && close(fd) == 0
+               : mkdirat(at, name.c_str(), 0700) == 0 && (i % 3 == 1 || mkdirat(at, (name + "/x").c_str(), 0700) == 0);
   }
-  return true;
+  if (at >= 0) close(at);
+  return i > 1;
 }
 struct Write {
   int index, value;
   long started, ended = -1;
-  long paused = 0;      // stopped, in all
-  bool starts = false;  // a starting process's: once it answers 0, the service starts
+  long paused = 0;       // stopped, in all
+  bool starts = false;   // a starting process's: once it answers 0, the service starts
+  bool excused = false;  // under way when a calm put right a fault outside the promise: it may land, failed
 };
 std::map<pid_t, Write> writes;  // under way
 pid_t start_write(int index, int value, bool confined = false, bool starts = false, int descriptors = 0);
@@ -190,6 +202,7 @@ pid_t any_of(const Processes& processes) {
 }
 void start_daemon();
 void start_update();
+pid_t holder();
 // A process of the row: a daemon or an update process that lives, or a writer or a
 // starting process started for the fault, done to it within its first millisecond,
 // while it may still be at work.
@@ -241,10 +254,8 @@ bool remount(const std::string& options) {
 constexpr int FILES = A_FOLDER | A_FILE;
 // clang-format off
 const std::vector<Column> COLUMNS = {
-    {"remove", FILES, true, [](const Row& r, Active&) { return sh(RM + r.path) == 0; }},
-    {"move away and back", FILES, true, [](const Row& r, Active&) { return rename(r.path.c_str(), (r.path + ".away").c_str()) == 0; },
-     [](const Row& r, Active&) { return rename((r.path + ".away").c_str(), r.path.c_str()) == 0 || (sh(RM + r.path + ".away"), false); }},
-    {"replace by a file", FILES | INSIDE, true, [](const Row& r, Active&) {
+    {"remove", FILES, true, WITHIN, [](const Row& r, Active&) { return sh(RM + r.path) == 0; }},
+    {"replace by a file", FILES | INSIDE, true, WITHIN, [](const Row& r, Active&) {
        // A copy of a regular file alone: cp would wait on a fifo for ever. Where the
        // parameters have no file to copy, or a writer makes one meanwhile, the plant holds
        // their defaults, which is what no file stands for.
@@ -259,37 +270,26 @@ const std::vector<Column> COLUMNS = {
          const int fd = open(p, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
          const bool made = fd >= 0 && write(fd, text.data(), static_cast<std::size_t>(size)) == size;
          return fd >= 0 && close(fd) == 0 && made ? 0 : 1; }); }, unplant},
-    {"replace by a folder", FILES | INSIDE, true, [](const Row& r, Active&) {
+    {"replace by a folder", FILES | INSIDE, true, WITHIN, [](const Row& r, Active&) {
        return plant(r, [&](const char* p) { return sh(std::string("mkdir -m ") + (r.kind == A_FOLDER ? "0755 " : "0700 ") + p + " && mkdir " + p + "/x"); }); }, unplant},
-    {"replace by a fifo", FILES | INSIDE, true, [](const Row& r, Active&) { return plant(r, [](const char* p) { return mkfifo(p, 0600); }); }, unplant},
-    {"replace by a link", FILES | INSIDE, true, [](const Row& r, Active&) {
+    {"replace by a fifo", FILES | INSIDE, true, WITHIN, [](const Row& r, Active&) { return plant(r, [](const char* p) { return mkfifo(p, 0600); }); }, unplant},
+    {"replace by a link", FILES | INSIDE, true, WITHIN, [](const Row& r, Active&) {
        // To a new folder each time, so that no state seen through it is seen again.
        static long links = 0;
        const std::string to = OTHER + "/link." + std::to_string(++links);
        return mkdir(to.c_str(), 0755) == 0 && plant(r, [&](const char* p) { return symlink((r.kind == A_FOLDER ? to : to + "/x").c_str(), p); }); }, unplant},
-    {"open to all", FILES, false, [](const Row& r, Active&) { return chmod(r.path.c_str(), r.kind == A_FOLDER ? 0777 : 0666) == 0 && (loose_modes = true); },
+    {"open to all", FILES, false, WITHIN, [](const Row& r, Active&) { return chmod(r.path.c_str(), r.kind == A_FOLDER ? 0777 : 0666) == 0 && (loose_modes = true); },
      [](const Row& r, Active&) { return chmod(r.path.c_str(), r.mode) == 0; }},
-    {"close to all", FILES, false, [](const Row& r, Active&) { return chmod(r.path.c_str(), 0) == 0 && (loose_modes = true); },
+    {"close to all", FILES, false, WITHIN, [](const Row& r, Active&) { return chmod(r.path.c_str(), 0) == 0 && (loose_modes = true); },
      [](const Row& r, Active&) { return chmod(r.path.c_str(), r.mode) == 0; }},
-    {"give to nobody", FILES, false, [](const Row& r, Active&) { return lchown(r.path.c_str(), 65534, 65534) == 0; },
+    {"give to nobody", FILES, false, WITHIN, [](const Row& r, Active&) { return lchown(r.path.c_str(), 65534, 65534) == 0; },
      [](const Row& r, Active&) { return lchown(r.path.c_str(), 0, 0) == 0; }},
-    {"chattr +i", FILES, false, [](const Row& r, Active&) { return set_flags(r.path, FS_IMMUTABLE_FL); },
-     [](const Row& r, Active&) { return set_flags(r.path, 0); }},
-    {"chattr +a", FILES, false, [](const Row& r, Active&) { return set_flags(r.path, FS_APPEND_FL); },
-     [](const Row& r, Active&) { return set_flags(r.path, 0); }},
-    {"fill with files", A_FOLDER, false, [](const Row& r, Active&) { return fill(r.path); },
-     [](const Row& r, Active&) { return sh("rm -f " + r.path + "/fill.*") == 0; }},
-    {"mount over", FILES, true, [](const Row& r, Active&) {
-       loose_modes = true;
-       return r.kind == A_FOLDER ? mount("tmpfs", r.path.c_str(), "tmpfs", 0, "mode=0755") == 0
-                               : right_type(r) && sh("cp " + r.path + " " + OTHER + "/" + r.label) == 0 && mount((OTHER + "/" + r.label).c_str(), r.path.c_str(), nullptr, MS_BIND, nullptr) == 0; },
-     [](const Row&, Active&) { return unmount_all(); }},
-    {"stop", PROCESS, false, [](const Row& r, Active& a) { return halt(r, a, [](pid_t pid) { return kill(pid, SIGSTOP) == 0; }); },
+    {"stop", PROCESS, false, WITHIN, [](const Row& r, Active& a) { return halt(r, a, [](pid_t pid) { return kill(pid, SIGSTOP) == 0; }); },
      [](const Row&, Active& a) { go_on(a); return kill(a.pid, SIGCONT) == 0 || errno == ESRCH; }, 5000},
-    {"freeze its cgroup", PROCESS, false, [](const Row& r, Active& a) { return halt(r, a, [&](pid_t pid) { return freeze(r, pid, true); }); },
+    {"freeze its cgroup", PROCESS, false, WITHIN, [](const Row& r, Active& a) { return halt(r, a, [&](pid_t pid) { return freeze(r, pid, true); }); },
      [](const Row& r, Active& a) { go_on(a); return freeze(r, a.pid, false); }, 5000},
-    {"kill", PROCESS, false, [](const Row& r, Active&) { return signal_one(r, SIGKILL); }},
-    {"lower its descriptor limit", PROCESS, false, [](const Row& r, Active& a) {
+    {"kill", PROCESS, false, WITHIN, [](const Row& r, Active&) { return signal_one(r, SIGKILL); }},
+    {"lower its descriptor limit", PROCESS, false, WITHIN, [](const Row& r, Active& a) {
        // A writer or a start is made under it. Only the soft limit: raising a hard one again
        // takes a capability that root may lack.
        const auto few = static_cast<rlim_t>(pick(3, 8));
@@ -302,35 +302,77 @@ const std::vector<Column> COLUMNS = {
        if (prlimit(a.pid, RLIMIT_NOFILE, &a.limit, nullptr) != 0) return errno == ESRCH;
        if (&r == &ROWS[DAEMON_ROW]) restored.emplace_back(a.pid, now_ms());
        return true; }, 6000},
-    {"a signal it does not ignore", PROCESS, false, [](const Row& r, Active&) {
+    {"a signal it does not ignore", PROCESS, false, WITHIN, [](const Row& r, Active&) {
        const int signals[] = {SIGHUP, SIGUSR1, SIGWINCH, SIGCONT};
        return signal_one(r, signals[pick(0, 3)]); }},
-    {"start again and again", PROCESS, false, [](const Row& r, Active&) {
+    {"start again and again", PROCESS, false, WITHIN, [](const Row& r, Active&) {
        for (long i = 0, n = &r == &ROWS[WRITER_ROW] ? 16 : 4; i < n; ++i) {
          if (&r == &ROWS[DAEMON_ROW]) start_daemon(); else if (&r == &ROWS[UPDATE_ROW]) start_update(); else a_process(r);
        }
        return true; }},
-    {"blocks full", SYSTEM, false, [](const Row&, Active&) { return fill_up(); }, [](const Row&, Active&) { return unlink((ROOT + "/filler").c_str()) == 0 || errno == ENOENT; }},
-    {"inodes full", SYSTEM, false, [](const Row&, Active&) {
+    {"blocks full", SYSTEM, false, WITHIN, [](const Row&, Active&) { return fill_up(); }, [](const Row&, Active&) { return unlink((ROOT + "/filler").c_str()) == 0 || errno == ENOENT; }},
+    {"inodes full", SYSTEM, false, WITHIN, [](const Row&, Active&) {
        struct statvfs fs;
        return statvfs(ROOT.c_str(), &fs) == 0 && remount("nr_inodes=" + std::to_string(fs.f_files - fs.f_ffree)); },
      [](const Row&, Active&) { return remount("nr_inodes=100000"); }},
-    {"read-only", SYSTEM, false, [](const Row&, Active&) { return mount(nullptr, ROOT.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0; },
+    {"read-only", SYSTEM, false, WITHIN, [](const Row&, Active&) { return mount(nullptr, ROOT.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0; },
      [](const Row&, Active&) { return remount(""); }},
+    {"move away and back", FILES, true, OUTSIDE, [](const Row& r, Active&) { return rename(r.path.c_str(), (r.path + ".away").c_str()) == 0; },
+     [](const Row& r, Active&) { return rename((r.path + ".away").c_str(), r.path.c_str()) == 0 || (sh(RM + r.path + ".away"), false); }},
+    {"swap with a stray", FILES, true, OUTSIDE, [](const Row& r, Active&) {
+       // With what stood there before, kept by an earlier swap; where nothing is kept, the
+       // file is moved away, to be swapped back over the one made meanwhile, which is kept.
+       const std::string stray = r.path + ".stray";
+       return gone(stray) ? rename(r.path.c_str(), stray.c_str()) == 0 : exchange(stray, r.path); },
+     [](const Row& r, Active&) {
+       const std::string stray = r.path + ".stray";
+       return gone(r.path) ? rename(stray.c_str(), r.path.c_str()) == 0 : exchange(stray, r.path); }},
+    {"mount over", FILES, true, OUTSIDE, [](const Row& r, Active&) {
+       loose_modes = true;
+       return r.kind == A_FOLDER ? mount("tmpfs", r.path.c_str(), "tmpfs", 0, "mode=0755") == 0
+                               : right_type(r) && sh("cp " + r.path + " " + OTHER + "/" + r.label) == 0 && mount((OTHER + "/" + r.label).c_str(), r.path.c_str(), nullptr, MS_BIND, nullptr) == 0; },
+     [](const Row&, Active&) { return unmount_all(); }},
+    {"fill with 6000 names", A_FOLDER, false, OUTSIDE, [](const Row& r, Active&) { return fill(r.path); },
+     [](const Row& r, Active&) { return sh("rm -rf " + r.path + "/fill.*") == 0; }},
+    {"flock it as a stranger", FILES, false, OUTSIDE, [](const Row& r, Active& a) {
+       // The campaign's own process holds the lock, as any other might, once the daemon
+       // that holds it is killed, or the writer that holds it is done.
+       a.fd = open(r.path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+       for (const long until = now_ms() + 100; a.fd >= 0 && now_ms() < until; usleep(1000)) {
+         if (flock(a.fd, LOCK_EX | LOCK_NB) == 0) return true;
+         if (const pid_t pid = holder(); pid != 0 && &r == &ROWS[DAEMON_LOCK_ROW]) kill(pid, SIGKILL);
+       }
+       if (a.fd >= 0) close(a.fd);
+       return false; },
+     [](const Row&, Active& a) { return close(a.fd) == 0; }, 6000},
+    {"take a writer's name first", INSIDE, false, OUTSIDE, [](const Row&, Active& a) {
+       // A folder that holds a file, which the holder may not clear, under the name of the
+       // new file of a writer just started.
+       const std::string lock = ROWS[WRITER_LOCK_ROW].path;
+       struct stat s;
+       if (lstat(lock.c_str(), &s) != 0 || !S_ISDIR(s.st_mode) || (a.pid = a_process(ROWS[WRITER_ROW])) <= 0) return false;
+       const std::string name = lock + "/new-" + std::to_string(s.st_ino) + "-" + std::to_string(a.pid);
+       return mkdir(name.c_str(), 0700) == 0 && mkdir((name + "/x").c_str(), 0700) == 0; },
+     [](const Row&, Active& a) { return sh("rm -rf " + ROWS[WRITER_LOCK_ROW].path + "/new-*-" + std::to_string(a.pid)) == 0; }},
+    {"chattr +i", FILES, false, OUTSIDE, [](const Row& r, Active&) { return set_flags(r.path, FS_IMMUTABLE_FL); },
+     [](const Row& r, Active&) { return set_flags(r.path, 0); }},
+    {"chattr +a", FILES, false, OUTSIDE, [](const Row& r, Active&) { return set_flags(r.path, FS_APPEND_FL); },
+     [](const Row& r, Active&) { return set_flags(r.path, 0); }},
 };
 // clang-format on
-// Which cells can apply at all: a column for the row's kind; inside the writers' lock the
-// interface keeps only new files, which live for one write, and its mark, which nothing
-// reads, so nothing there is worth moving, opening or locking, and the storms remove
-// both; a freeze only where cgroup v2 gives the campaign a cgroup of its own.
+// Which cells can apply at all: a column for the row's kind; a stranger's flock on the
+// two locks alone; a freeze only where cgroup v2 gives the campaign a cgroup of its own.
 bool applies(std::size_t row, std::size_t column) {
-  return (COLUMNS[column].kinds & ROWS[row].kind) != 0 && (column != FREEZE_COLUMN || !cgroups.empty());
+  const std::string_view name = COLUMNS[column].name;
+  if (name == "flock it as a stranger") return row == WRITER_LOCK_ROW || row == DAEMON_LOCK_ROW;
+  return (COLUMNS[column].kinds & ROWS[row].kind) != 0 && (name != "freeze its cgroup" || !cgroups.empty());
 }
-// Through a whole storm, now and then: the writers' lock removed, or moved away and back,
-// again and again, with the new file in it, as rm -r or mv would.
+// Through a whole storm, now and then: the writers' lock removed, and, outside the
+// promise, moved away and back too, again and again, with the new file in it, as rm -r
+// or mv would.
 pid_t remover = 0;
-long removing_storms = 0;
-void remove_the_lock_again_and_again() {
+long storms[2] = {};  // removing, and moving too
+void remove_the_lock_again_and_again(bool moving) {
   if ((remover = fork()) != 0) return;
   const std::string lock = ROWS[WRITER_LOCK_ROW].path, away = lock + ".away";
   const auto remove = [](const std::string& path) {
@@ -343,7 +385,7 @@ void remove_the_lock_again_and_again() {
   };
   for (long i = 0;; ++i, usleep(100)) {
     // Moved back where a lock made meanwhile allows it, removed where it does not.
-    if (i % 2 == 0 && rename(lock.c_str(), away.c_str()) == 0) {
+    if (moving && i % 2 == 0 && rename(lock.c_str(), away.c_str()) == 0) {
       if (rename(away.c_str(), lock.c_str()) != 0) remove(away);
       continue;
     }
@@ -357,7 +399,7 @@ const char* const INVARIANTS[] = {
     "a daemon whose limit is restored yields or holds the lock within a period and a second",
     "a write that succeeds holds until a later one",
     "a write that answers an error never shows up in a listing",
-    "no write takes longer than its bound and a second",
+    "no call takes longer than its bound and a second: a write 5 s, a listing none",
     "every listing is whole",
     "what the interface makes has its mode, whatever the writer's umask and capabilities",
     "no new file left, daemons' descriptors and memory as at start",
@@ -372,7 +414,7 @@ enum Invariant {
   RESTORED_DAEMON_SETTLES,
   WRITES_HOLD,
   FAILED_WRITES_CHANGE_NOTHING,
-  WRITES_END_IN_TIME,
+  CALLS_END_IN_TIME,
   LISTINGS_WHOLE,
   MODES_EXACT,
   NOTHING_LEFT,
@@ -386,7 +428,17 @@ long violations[INVARIANT_COUNT] = {};  // of each invariant
 // The cells under way, and the last one undone, for a violation to name.
 std::vector<Active> active;
 std::string last_undone;
+// From a cell outside the promise until a calm has put things right, only what holds even
+// then is checked: calls answer within their bounds, the update process flushes, and once
+// put right, writes answer 0 and one daemon serves.
+bool outside = false;
+long excused = 0;
 void violated(Invariant which, const std::string& what) {
+  const Invariant kept[] = {CALLS_END_IN_TIME, UPDATE_FLUSHES, ONE_HOLDER_ONCE_RIGHT, CALM_WRITES_SUCCEED};
+  if (outside && std::find(std::begin(kept), std::end(kept), which) == std::end(kept)) {
+    ++excused;
+    return;
+  }
   if (++violations[which] > 5) return;
   std::string cells;
   for (const Active& a : active) cells += std::string(", ") + COLUMNS[a.column].name + " " + ROWS[a.row].name;
@@ -502,8 +554,8 @@ void write_ended(Write w, bool succeeded, bool killed, int code) {
   }
   ++writes_ended[succeeded ? 0 : killed ? 2 : 1];
   std::erase_if(ended_writes, [&](const Write& e) { return e.ended < w.ended - 60000; });
-  if (!succeeded && !killed) refused[w.index].insert(w.value);
-  if (!succeeded && !killed) return;
+  if (!succeeded && !killed && !w.excused) refused[w.index].insert(w.value);
+  if (!succeeded && !killed && !w.excused) return;
   std::set<int>& ok = accepted[w.index];
   if (succeeded && tainting_active == 0 && taint_ended < w.started) {
     ok = {w.value};
@@ -525,16 +577,17 @@ void repair() {
   remount("nr_inodes=100000");
   const std::string p = PARENT, f = STATE;
   sh("find " + ROOT + " -xdev \\( -type f -o -type d \\) -exec chattr -i -a {} +; rm -f " + ROOT + "/filler");
-  sh("for x in .away .aside; do [ -e " + p + "$x ] || continue; [ -d " + p + " ] && [ ! -L " + p + " ] || rm -rf " + p +
-     "; mv -T " + p + "$x " + p + "; rm -rf " + p + "$x; done; [ -d " + p + " ] && [ ! -L " + p + " ] || { rm -rf " +
-     p + "; mkdir " + p + "; }; chown 0:0 " + p + "; chmod 0755 " + p + "; rm -f " + p + "/fill.*");
-  sh("mv -T " + f + ".away " + f + "; rm -rf " + f + ".away " + f + ".aside " + f + "/*.aside " + f + "/*.away " + f +
-     "/fill.*; if [ -L " + f + " ] || { [ -e " + f + " ] && [ ! -d " + f + " ]; }; then rm -rf " + f +
-     "; fi; chown 0:0 " + f + "; chmod 0755 " + f + "; cd " + f +
+  sh("for x in .away .aside .stray; do [ -e " + p + "$x ] || continue; [ -d " + p + " ] && [ ! -L " + p +
+     " ] || rm -rf " + p + "; mv -T " + p + "$x " + p + "; rm -rf " + p + "$x; done; [ -d " + p + " ] && [ ! -L " + p +
+     " ] || { rm -rf " + p + "; mkdir " + p + "; }; chown 0:0 " + p + "; chmod 0755 " + p + "; rm -rf " + p +
+     "/fill.*");
+  sh("mv -T " + f + ".away " + f + "; mv -T " + f + ".stray " + f + "; rm -rf " + f + ".away " + f + ".stray " + f +
+     ".aside " + f + "/*.aside " + f + "/*.away " + f + "/*.stray " + f + "/fill.*; if [ -L " + f + " ] || { [ -e " +
+     f + " ] && [ ! -d " + f + " ]; }; then rm -rf " + f + "; fi; chown 0:0 " + f + "; chmod 0755 " + f + "; cd " + f +
      " && for f in daemon.lock parameters; do [ ! -e $f ] || [ -f $f ] && [ ! -L $f ] || rm -rf $f; done; [ ! -e " +
      "parameters.lock ] || [ -d parameters.lock ] && [ ! -L parameters.lock ] || rm parameters.lock; chown 0:0 " +
      "daemon.lock parameters parameters.lock; chmod 0600 daemon.lock; chmod 0644 parameters; chmod 0700 "
-     "parameters.lock");
+     "parameters.lock; rm -rf parameters.lock/fill.* parameters.lock/new-*/");
 }
 
 // The run's clocks, in milliseconds of the monotonic clock, and what it has seen.
@@ -601,6 +654,8 @@ void reap(Run& run, long t) {
 // flush before the last, which a daemon may have read and followed since.
 void check_listing(Run& run, long t) {
   const int listed = read_parameters(STATE.c_str(), run.values);
+  if (const long took = now_ms() - t; took > 1000)
+    violated(CALLS_END_IN_TIME, "a listing took " + std::to_string(took) + " ms");
   if (listed == -EIO) violated(LISTINGS_WHOLE, "a listing met a file that is not nine numbers");
   if (listed != 0) set_defaults(run.values);
   for (std::size_t i = 0; i < 9 && listed == 0; ++i) {
@@ -667,7 +722,7 @@ void check_flushes(Run& run, long t) {
 void check_processes(Run& run, long t) {
   for (auto& [pid, w] : writes) {
     const long ran = t - w.started - w.paused - (stopped.contains(pid) ? t - stopped[pid] : 0);
-    if (ran > 6000 && kill(pid, SIGKILL) == 0) violated(WRITES_END_IN_TIME, "a write ran for 6 s");
+    if (ran > 6000 && kill(pid, SIGKILL) == 0) violated(CALLS_END_IN_TIME, "a write ran for 6 s");
   }
   // A daemon given its descriptors back has, within the longest period it may be on and
   // a second, yielded or taken the lock, unless something else happened meanwhile.
@@ -722,6 +777,7 @@ void inject(Run& run, long t) {
   Active a = {r, c, t + pick(10, COLUMNS[c].longest)};
   const bool tainting = ROWS[r].state && COLUMNS[c].hides;
   if (run.long_period_at >= 0 || active.size() >= 3 || under_way || !chance(0.15)) return;
+  outside = outside || COLUMNS[c].promise == OUTSIDE;
   if (COLUMNS[c].apply(ROWS[r], a)) {
     ++run.injected[r][c];
     active.push_back(a);
@@ -757,11 +813,21 @@ void begin_calm(Run& run, long t) {
   repair();
   tainting_active = 0;
   taint();
-  taint_ended = t;
-  // A daemon looks every 5 s, however long the period it last read.
-  run.check_at = t + std::min(run.period, 6000L) + 1000;
+  // After a fault outside the promise, whatever the folder holds once put right stands,
+  // and what holds then holds within a look: a daemon looks every 5 s, however long the
+  // period it last read.
+  const long look = outside ? 5000 : 0;
+  ParameterValues values;
+  if (outside && read_parameters(STATE.c_str(), values) == 0) {
+    for (std::size_t i = 0; i < 9; ++i) accepted[i].insert(values[i]);
+  }
+  for (auto& [pid, w] : writes) w.excused = w.excused || outside;
+  outside = false;
+  taint_ended = t + look;
+  run.check_at = t + (look > 0 ? look + 1000 : std::min(run.period, 6000L)) + 1000;
   run.calm_flushes.clear();
-  calm_began = now_ms();  // writes started since the repair
+  calm_began = now_ms() + look;  // writes started from then on answer 0
+  run.last_fault_change = now_ms();
 }
 // Two flushes a period apart, or, after two periods and a look, none waited for longer.
 // Then now and then a storm with the writers' lock removed or moved again and again; or
@@ -782,7 +848,13 @@ void end_calm(Run& run, long t, long said) {
   run.storm_until = t + pick(5000, 20000);
   run.done = run.finishing;
   const double storm = std::uniform_real_distribution<>(0, 1)(rng);
-  if (!run.done && storm < 0.3) remove_the_lock_again_and_again(), ++removing_storms, run.last_fault_change = t;
+  if (!run.done && storm < 0.3) {
+    const bool moving = storm < 0.15;
+    remove_the_lock_again_and_again(moving);
+    ++storms[moving ? 1 : 0];
+    outside = outside || moving;
+    run.last_fault_change = t;
+  }
   if (!run.done && storm >= 0.3 && storm < 0.5) start_write(5, 3600), start_write(6, 3600), run.long_period_at = t;
   calm_began = -1;
 }
@@ -829,7 +901,7 @@ int report(const Run& run, long long seconds, long long seed) {
   for (const Row& r : ROWS) std::printf(" %8.8s", r.label);
   std::printf("\n");
   for (std::size_t c = 0; c < COLUMNS.size(); ++c) {
-    std::printf("%-27s", COLUMNS[c].name);
+    std::printf("%-27s", (COLUMNS[c].name + std::string(COLUMNS[c].promise == OUTSIDE ? "*" : "")).c_str());
     for (std::size_t r = 0; r < std::size(ROWS); ++r) {
       if (applies(r, c))
         std::printf(" %8ld", run.injected[r][c]);
@@ -838,8 +910,12 @@ int report(const Run& run, long long seconds, long long seed) {
     }
     std::printf("\n");
   }
+  std::printf(
+      "* outside the promise: until the next calm, only calls' bounds, the update process and what\n"
+      "  holds once things are put right are checked; %ld breaches of the others not counted\n",
+      excused);
   std::printf("%8ld  undoings failed, their taint kept until a calm put things right\n", failed_undoings);
-  std::printf("%8ld  storms with the writers' lock removed or moved again and again\n", removing_storms);
+  std::printf("%8ld  storms with the writers' lock removed again and again, %ld moved too (*)\n", storms[0], storms[1]);
   std::printf("%8ld  periods of an hour lowered while the daemons slept them\n", run.lowerings);
   std::printf("%8ld  flush daemons, %ld writers started without capabilities, under umask 0777\n", confined_daemons,
               confined_writers);
