@@ -189,6 +189,7 @@ struct Daemon {
   long started;
   int fds = -1;  // descriptors and anonymous memory once it first held the lock
   long anonymous_kb = -1;
+  long first_flush = -1, last_flush = -1;
 };
 std::map<pid_t, Daemon> daemons;
 std::map<pid_t, long> updates;  // update processes, and when each started
@@ -396,6 +397,7 @@ const char* const INVARIANTS[] = {
     "a daemon ends only with EBUSY, to a holder of the lock",
     "flushing never pauses longer than the period and a second",
     "once put right, one daemon holds the lock and flushes on the period",
+    "two flush daemons never both flush for longer than a look, 5 s, and a second",
     "a daemon whose limit is restored yields or holds the lock within a period and a second",
     "a write that succeeds holds until a later one",
     "a write that answers an error never shows up in a listing",
@@ -411,6 +413,7 @@ enum Invariant {
   ENDS_TO_A_HOLDER,
   FLUSHING_NEVER_PAUSES,
   ONE_HOLDER_ONCE_RIGHT,
+  TWO_FLUSHING,
   RESTORED_DAEMON_SETTLES,
   WRITES_HOLD,
   FAILED_WRITES_CHANGE_NOTHING,
@@ -429,12 +432,14 @@ long violations[INVARIANT_COUNT] = {};  // of each invariant
 std::vector<Active> active;
 std::string last_undone;
 // From a cell outside the promise until a calm has put things right, only what holds even
-// then is checked: calls answer within their bounds, the update process flushes, and once
-// put right, writes answer 0 and one daemon serves.
+// then is checked: calls answer within their bounds, the update process flushes, two
+// daemons do not both flush for long, and once put right, writes answer 0 and one daemon
+// serves.
 bool outside = false;
 long excused = 0;
 void violated(Invariant which, const std::string& what) {
-  const Invariant kept[] = {CALLS_END_IN_TIME, UPDATE_FLUSHES, ONE_HOLDER_ONCE_RIGHT, CALM_WRITES_SUCCEED};
+  const Invariant kept[] = {CALLS_END_IN_TIME, UPDATE_FLUSHES, TWO_FLUSHING, ONE_HOLDER_ONCE_RIGHT,
+                            CALM_WRITES_SUCCEED};
   if (outside && std::find(std::begin(kept), std::end(kept), which) == std::end(kept)) {
     ++excused;
     return;
@@ -452,6 +457,7 @@ std::set<int> refused[9];         // what writes that answered an error would ha
 long taint_ended = 0;             // when the last tainting fault was undone; while one is active, 0
 int tainting_active = 0;          // with those whose undoing failed, until things are put right
 long failed_undoings = 0;
+bool broken = false;  // since an undoing failed, until things are put right
 
 // Whether pid holds a descriptor on the file that the lock's path names now.
 bool holds_lock(pid_t pid, int* fds = nullptr) {
@@ -622,6 +628,7 @@ void undo(Run& run, std::size_t k) {
   last_undone = std::string(COLUMNS[a.column].name) + " " + ROWS[a.row].name + (undone ? "" : ", which failed");
   run.last_fault_change = now_ms();
   failed_undoings += undone ? 0 : 1;
+  broken = broken || !undone;
   if (ROWS[a.row].state && COLUMNS[a.column].hides && undone) --tainting_active, taint_ended = now_ms();
 }
 
@@ -675,10 +682,23 @@ void check_listing(Run& run, long t) {
   for (const auto& p : run.periods) run.period = std::max(run.period, p.second);
 }
 
+// Two daemons may both flush while none can hold the lock; from the last fault done or
+// undone on, where none failed to undo, one of them sees within a look that it is to yield.
+void daemon_flushed(const Run& run, pid_t pid, Daemon& d, long t) {
+  if (d.first_flush < 0) d.first_flush = t;
+  d.last_flush = t;
+  for (const auto& [other, o] : daemons) {
+    const long since = std::max({d.first_flush, o.first_flush, run.last_fault_change});
+    if (other == pid || o.first_flush < 0 || broken || o.last_flush - since <= 6000) continue;
+    violated(TWO_FLUSHING, std::to_string(o.last_flush - since) + " ms of flushes by two daemons");
+    d.first_flush = t;
+  }
+}
+
 // The flushes, and the gaps between them while a daemon or an update process lives.
 void check_flushes(Run& run, long t) {
-  for (char flushed; read(flush_pipe[0], &flushed, 1) == 1;) {
-    if (flushed == 'u') {
+  for (int record[2]; read(flush_pipe[0], record, sizeof record) == static_cast<ssize_t>(sizeof record);) {
+    if (record[0] == 'u') {
       run.last_update_flush = t;
       continue;
     }
@@ -686,6 +706,7 @@ void check_flushes(Run& run, long t) {
     run.flush_before_last = run.last_flush;
     run.last_flush = t;
     if (in_calm(run) && t > run.check_at) run.calm_flushes.push_back(t);
+    if (auto d = daemons.find(record[1]); d != daemons.end()) daemon_flushed(run, d->first, d->second, t);
   }
   // Counted from the last flush, or from the start of the oldest daemon that lives, whose
   // first flush may come a whole period after it: a daemon that has lived that long,
@@ -812,6 +833,7 @@ void begin_calm(Run& run, long t) {
   // What the undoing could not put back is put right, and may have lost the state.
   repair();
   tainting_active = 0;
+  broken = false;
   taint();
   // After a fault outside the promise, whatever the folder holds once put right stands,
   // and what holds then holds within a look: a daemon looks every 5 s, however long the
@@ -911,8 +933,8 @@ int report(const Run& run, long long seconds, long long seed) {
     std::printf("\n");
   }
   std::printf(
-      "* outside the promise: until the next calm, only calls' bounds, the update process and what\n"
-      "  holds once things are put right are checked; %ld breaches of the others not counted\n",
+      "* outside the promise: until the next calm, only calls' bounds, the update process, two daemons'\n"
+      "  flushes and what holds once things are put right are checked; %ld breaches of others not counted\n",
       excused);
   std::printf("%8ld  undoings failed, their taint kept until a calm put things right\n", failed_undoings);
   std::printf("%8ld  storms with the writers' lock removed again and again, %ld moved too (*)\n", storms[0], storms[1]);
@@ -936,10 +958,12 @@ int report(const Run& run, long long seconds, long long seed) {
 // The flush control call as the update process makes it.
 long kernel_flush_call(int func, long data) { return emulated_flush_call(STATE.c_str(), func, data); }
 
-// The flush daemons' and the update processes' flushes: each one a byte for the campaign
-// to count.
+// The flush daemons' and the update processes' flushes: each one a record of who flushed
+// for the campaign to count, written whole in one step.
+constexpr ssize_t FLUSH_RECORD = 2 * sizeof(int);
 extern "C" void sync() noexcept {
-  if (write(flush_pipe[1], &flush_mark, 1) != 1) {
+  const int record[2] = {flush_mark, getpid()};
+  if (write(flush_pipe[1], record, FLUSH_RECORD) != FLUSH_RECORD) {
     // The campaign stopped counting.
   }
 }
