@@ -43,14 +43,18 @@ namespace {
 const std::string ROOT = "/run/c", PARENT = ROOT + "/p", STATE = PARENT + "/corvane", OTHER = ROOT + "/other";
 const std::string RM = "rm -rf ";
 int flush_pipe[2];
-std::mt19937_64 rng;
+// Everything drawn, and apart from it the storms' kinds and lengths, which the clock then
+// does not shift: a seed throws the same storms however the processes run.
+std::mt19937_64 rng, schedule;
 
 long now_ms() {
   timespec t = {};
   clock_gettime(CLOCK_MONOTONIC, &t);
   return t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
-long pick(long low, long high) { return std::uniform_int_distribution<long>(low, high)(rng); }
+long pick(long low, long high, std::mt19937_64& from = rng) {
+  return std::uniform_int_distribution<long>(low, high)(from);
+}
 bool chance(double p) { return std::bernoulli_distribution(p)(rng); }
 int sh(const std::string& command) { return std::system(("{ " + command + "; } 2>/dev/null").c_str()); }
 // Puts b's entry in a's place and the other way round, in one step.
@@ -190,6 +194,7 @@ struct Daemon {
   int fds = -1;  // descriptors and anonymous memory once it first held the lock
   long anonymous_kb = -1;
   long first_flush = -1, last_flush = -1;
+  long cpu_at = -1;  // processor time used, in ms, when a period of an hour was written
 };
 std::map<pid_t, Daemon> daemons;
 std::map<pid_t, long> updates;  // update processes, and when each started
@@ -406,6 +411,7 @@ const char* const INVARIANTS[] = {
     "what the interface makes has its mode, whatever the writer's umask and capabilities",
     "no new file left, daemons' descriptors and memory as at start",
     "a period written counts within 5 s and a second",
+    "a daemon on a period of an hour uses under 20 ms of processor time each 5 s",
     "an update process flushes every second, its delay",
     "once put right, every write answers 0",
 };
@@ -422,6 +428,7 @@ enum Invariant {
   MODES_EXACT,
   NOTHING_LEFT,
   PERIOD_COUNTS,
+  QUIET_BETWEEN_FLUSHES,
   UPDATE_FLUSHES,
   CALM_WRITES_SUCCEED,
   INVARIANT_COUNT
@@ -610,10 +617,11 @@ struct Run {
   long flushes = 0, last_flush = 0, flush_before_last = 0, gap_from = 0, worst_gap = 0, worst_gap_period = 0;
   std::vector<long> calm_flushes;
   long last_update_flush = 0, update_gap_from = 0, empty_since = -1, updates_empty_since = -1;
-  // A period of an hour written, then lowered: when, the lowering write, when it answered
-  // 0, and how often.
-  long long_period_at = -1, lowered_at = -1, lowerings = 0;
+  // A period of an hour written, then lowered: when, when to lower it, the lowering write,
+  // whether and when it answered 0, and how often.
+  long long_period_at = -1, lower_at = -1, lowered_at = -1, lowerings = 0;
   pid_t lowering = 0;
+  bool lowered = false;
 };
 bool in_calm(const Run& run) { return run.check_at >= 0; }
 template <typename Processes>
@@ -651,7 +659,7 @@ void reap(Run& run, long t) {
     } else if (auto w = writes.find(pid); w != writes.end()) {
       write_ended(w->second, code == 0, killed, code);
       if (w->second.starts && code == 0) start_daemon(), start_update();
-      if (pid == run.lowering && code == 0) run.lowered_at = t;
+      if (pid == run.lowering && code == 0) run.lowered_at = t, run.lowered = true;
       writes.erase(w);
     }
   }
@@ -780,17 +788,51 @@ void check_processes(Run& run, long t) {
   }
 }
 
-// Undoes the cells that are due, lowers a period of an hour when due, and now and then
-// does a cell, up to three at a time, none while a period of an hour runs.
+// The processor time that a process has used, in milliseconds, or -1.
+long cpu_ms(pid_t pid) {
+  FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  char line[1024] = "";
+  const bool read = stat != nullptr && std::fgets(line, sizeof line, stat) != nullptr;
+  if (stat != nullptr) std::fclose(stat);
+  const char* after = read ? std::strrchr(line, ')') : nullptr;
+  unsigned long user = 0, system = 0;
+  if (after == nullptr ||
+      std::sscanf(after, ") %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2) {
+    return -1;
+  }
+  return static_cast<long>((user + system) * 1000 / static_cast<unsigned long>(sysconf(_SC_CLK_TCK)));
+}
+// A daemon that sleeps a period of an hour uses next to no processor time: a look every
+// 5 s is a few status calls, never a loop.
+void check_cost(const Run& run, long t) {
+  const long allowed = 20 * ((t - run.long_period_at) / 5000 + 1);
+  for (auto& [pid, d] : daemons) {
+    if (const long used = cpu_ms(pid) - d.cpu_at; d.cpu_at >= 0 && used > allowed) {
+      violated(QUIET_BETWEEN_FLUSHES, "a daemon used " + std::to_string(used) + " ms of processor time in " +
+                                          std::to_string(t - run.long_period_at) + " ms of a period of an hour");
+    }
+    d.cpu_at = -1;
+  }
+}
+
+// A period of an hour is lowered when due, even once the run is finishing, and again
+// where the lowering failed: a calm waits for the period that the file says. It is over
+// once a flush followed the lowering.
+void lower_long_period(Run& run, long t) {
+  if (run.long_period_at < 0 || t < run.lower_at || writes.contains(run.lowering)) return;
+  if (!run.lowered) {
+    if (run.lowering == 0) check_cost(run, t), ++run.lowerings;
+    run.lowering = start_write(6, static_cast<int>(pick(1, 3)));
+  } else if (run.lowered_at < 0) {
+    run.long_period_at = -1, run.lowering = 0, run.lowered = false;
+  }
+}
+
+// Undoes the cells that are due, and now and then does a cell, up to three at a time,
+// none while a period of an hour runs.
 void inject(Run& run, long t) {
   for (std::size_t k = active.size(); k-- > 0;) {
     if (t >= active[k].undo_at) undo(run, k);
-  }
-  if (run.long_period_at >= 0 && run.lowering == 0 && t - run.long_period_at > pick(1000, 4000)) {
-    run.lowering = start_write(6, static_cast<int>(pick(1, 3)));
-    ++run.lowerings;
-  } else if (run.long_period_at >= 0 && run.lowering != 0 && !writes.contains(run.lowering) && run.lowered_at < 0) {
-    run.long_period_at = -1, run.lowering = 0;
   }
   const auto [r, c] = run.cells[static_cast<std::size_t>(pick(0, static_cast<long>(run.cells.size()) - 1))];
   const bool under_way =
@@ -867,9 +909,9 @@ void end_calm(Run& run, long t, long said) {
              "flushes " + std::to_string(spacing) + " ms apart, the file says " + std::to_string(said));
   }
   run.check_at = -1;
-  run.storm_until = t + pick(5000, 20000);
+  run.storm_until = t + pick(5000, 20000, schedule);
   run.done = run.finishing;
-  const double storm = std::uniform_real_distribution<>(0, 1)(rng);
+  const double storm = std::uniform_real_distribution<>(0, 1)(schedule);
   if (!run.done && storm < 0.3) {
     const bool moving = storm < 0.15;
     remove_the_lock_again_and_again(moving);
@@ -877,7 +919,10 @@ void end_calm(Run& run, long t, long said) {
     outside = outside || moving;
     run.last_fault_change = t;
   }
-  if (!run.done && storm >= 0.3 && storm < 0.5) start_write(5, 3600), start_write(6, 3600), run.long_period_at = t;
+  if (!run.done && storm >= 0.3 && storm < 0.5) {
+    start_write(5, 3600), start_write(6, 3600), run.long_period_at = t, run.lower_at = t + pick(2000, 5000, schedule);
+    for (auto& [pid, d] : daemons) d.cpu_at = cpu_ms(pid);
+  }
   calm_began = -1;
 }
 void calm(Run& run, long t) {
@@ -989,6 +1034,7 @@ int main(int argc, char* argv[]) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   std::printf("seed %lld\n", seed);
   rng.seed(static_cast<unsigned long long>(seed));
+  schedule.seed(static_cast<unsigned long long>(seed) + 1);
   if (mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0 || mkdir(ROOT.c_str(), 0755) != 0 ||
       mount("tmpfs", ROOT.c_str(), "tmpfs", 0, "mode=0755,size=2m,nr_inodes=100000") != 0 ||
       mkdir(PARENT.c_str(), 0755) != 0 || mkdir(OTHER.c_str(), 0755) != 0 ||
@@ -1018,7 +1064,7 @@ int main(int argc, char* argv[]) {
   const long begun = now_ms();
   run.end = begun + seconds * 1000;
   run.last_flush = run.flush_before_last = run.gap_from = run.last_update_flush = run.update_gap_from = begun;
-  run.storm_until = begun + pick(2000, 6000);
+  run.storm_until = begun + pick(2000, 6000, schedule);
   start_daemon();
   start_daemon();
   start_update();
@@ -1028,6 +1074,7 @@ int main(int argc, char* argv[]) {
     check_listing(run, t);
     check_flushes(run, t);
     check_processes(run, t);
+    lower_long_period(run, t);
     if (!in_calm(run) && !run.finishing) inject(run, t);
     if (!run.finishing || in_calm(run)) start_writers(run, t);
     run.finishing = run.finishing || t >= run.end;
