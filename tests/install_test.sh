@@ -110,6 +110,7 @@ done
 unit=$work/destdir/opt/corvane/lib/systemd/system/corvane.service
 expect "the unit starts the installed program with its options" grep -qx 'ExecStart=/opt/corvane/sbin/corvane $CORVANE_OPTS' "$unit"
 expect "the unit reads the installed options file" grep -qx 'EnvironmentFile=-/opt/corvane/etc/default/corvane' "$unit"
+expect "the unit reloads with the installed program" grep -qx 'ExecReload=/opt/corvane/sbin/corvane $CORVANE_OPTS -d' "$unit"
 # README's uninstall removes all but the options file, which the administrator may have
 # edited.
 echo 'CORVANE_OPTS="-f 10"' >"$work/destdir/opt/corvane/etc/default/corvane"
@@ -175,6 +176,12 @@ sleep 2
 say new-processes "$([ "$(pgrep -x corvane | paste -s -d,)" != "$before" ] && echo yes)"
 say titles-after-restart "$(titles)"
 say options-applied "$(corvane -d | sed -n 's/^6: *//p' | cut -d' ' -f1)"
+# A reload writes a changed options file and lists it into the journal, in the same processes.
+before=$(pgrep -x corvane | paste -s -d,)
+echo 'CORVANE_OPTS="-6 4 -f 2"' >/etc/default/corvane
+systemctl reload corvane && say reload ok
+say reloaded "$(corvane -d | sed -n 's/^6: *//p' | cut -d' ' -f1),$(journalctl -u corvane | grep -c -E ': 6: +4 Time for non-data'),$([ "$(pgrep -x corvane | paste -s -d,)" = "$before" ] && echo same)"
+echo 'CORVANE_OPTS="-6 3 -f 2"' >/etc/default/corvane
 say result "$(systemctl show -p Result --value corvane)"
 systemctl stop corvane && say stop ok
 sleep 1
@@ -234,6 +241,8 @@ if [ -s "$work/results/out" ]; then
   expect "systemd: restart makes new ones"    said new-processes yes
   expect "systemd: both run, confined"        said titles-after-restart "$with_options"
   expect "systemd: options from /etc/default" said options-applied 3
+  expect "systemd: reload"                    said reload ok
+  expect "systemd: a reload writes the options anew, listed, in the same processes" said reloaded 4,1,same
   expect "systemd: nothing failed"            said result success
   expect "systemd: stop"                      said stop ok
   expect "systemd: stop leaves nothing"       said left-after-stop 0
