@@ -170,12 +170,13 @@ else
     test "$(printf '%s\n' "$calls" | grep -c -E '^(newfstatat|fstatat64)$')" -le $((3 * $(syncs "$calls")))
   stop_all
 
-  # The commands that README and the manual give for seeing what the service does, as
-  # they stand in both, run against a service whose flush daemon has a 2-second period.
-  # The journal's needs systemd: the install test runs it in its container.
+  # The commands that README and the manual give for seeing what the service does, and
+  # for stopping it, each as it stands in the one that tells it, run against a service
+  # whose flush daemon has a 2-second period. The journal's needs systemd: the install
+  # test runs it in its container.
   tree=$(cd "$(dirname "$0")/.." && pwd)
   shown() {
-    sed -n 's/^    //p' "$tree/README.md" | grep -q -x -F -- "$1" &&
+    sed -n 's/^    //p' "$tree/README.md" | grep -q -x -F -- "$1" ||
       MANWIDTH=200 LC_ALL=C man -l "$tree/doc/corvane.8" 2>/dev/null | sed -n 's/^ *# //p' | grep -q -x -F -- "$1"
   }
   processes='ps -C corvane -o pid,lstart,args'
@@ -224,6 +225,19 @@ else
   expect "what the documents show of the service, as they show it" seen
   [ "$failed" = 0 ] || cat "$work/processes" "$work/holder" "$work/period" "$work/flushes"
   stop_all
+
+  # Every option set that README and the manual give for a period, applied whole, leaves
+  # the flush daemon's period (the period line's answer) equal to -f, 5 where it has none.
+  sets=$({ cat "$tree/README.md"; MANWIDTH=200 LC_ALL=C man -l "$tree/doc/corvane.8" 2>/dev/null; } | tr -s ' ' |
+    grep -o -E -- '-[0-9fs] [0-9]+( -[0-9fs] [0-9]+)*' | grep -E -- '-[56f] ' | sort -u)
+  unequal=$(while read -r set; do
+    rm -f /run/corvane/parameters
+    corvane $set -d >/dev/null
+    flush=$(printf ' %s' "$set" | sed -n 's/.* -f \([0-9]*\).*/\1/p')
+    [ "$(bash -c "$period")" = "${flush:-5}" ] || echo "$set"
+  done <<<"$sets" | paste -s -d ';')
+  expect "the documents' option sets leave both periods equal (not: ${unequal:-none})" test -n "$sets" -a -z "$unequal"
+  rm -f /run/corvane/parameters
 
   # A mount over the folder, which no watch on the folder reports: the flush daemon
   # notices it, and one daemon serves beside the second start's.
