@@ -100,12 +100,11 @@ int replace(int dirfd, int lock, std::size_t index, std::int32_t value, std::int
 
 int store_once(const char* state_dir, std::size_t index, std::int32_t value, std::int64_t deadline) {
   const int dirfd = open_state(AT_FDCWD, state_dir, O_RDONLY | O_DIRECTORY | O_CREAT, STATE_FOLDER_MODE);
-  if (dirfd < 0) return dirfd;
-  const int lock = take_writers_lock(dirfd, deadline);
+  const int lock = dirfd < 0 ? dirfd : take_writers_lock(dirfd, deadline);
   const int result = lock < 0 ? lock : replace(dirfd, lock, index, value, deadline);
   if (lock >= 0) close(lock);
-  close(dirfd);
-  return result;
+  if (dirfd >= 0) close(dirfd);
+  return result == -EAGAIN ? START_OVER : result;
 }
 
 }  // namespace

@@ -15,7 +15,9 @@ int open_state(int dirfd, const char* name, int flags, mode_t mode) {
   int fd =
       openat(dirfd, name, (folder ? flags & ~O_CREAT : flags) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
   if (create) umask(caller_umask);
-  if (fd < 0) return made != 0 && error != EEXIST ? -error : -errno;
+  if (fd < 0 && made != 0 && error != EEXIST) return -error;
+  // A folder made, or there already, and gone before it could be opened was removed meanwhile.
+  if (fd < 0) return folder && create && errno == ENOENT ? -EAGAIN : -errno;
   const struct stat status = status_of(fd);
   const bool right_type = folder ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode);
   if (right_type && status.st_uid == 0 && (status.st_mode & (S_IRWXG | S_IRWXO) & ~mode) == 0) return fd;

@@ -7,10 +7,10 @@
 #include <cstdint>
 
 // Opens name in the folder dirfd: a folder with O_DIRECTORY among flags, else a regular
-// file. With O_CREAT, what is missing is made with exactly mode, whatever the umask. What
-// is opened must be root's, of its type and open to nobody beyond mode, or it could have
-// been planted (-EACCES). No link is followed, nothing blocks, and the descriptor is
-// closed on exec. Returns the descriptor or a negative error number.
+// file. With O_CREAT, what is missing is made with exactly mode, whatever the umask
+// (-EAGAIN: removed before it could be opened). What is opened must be root's, of its
+// type and open to nobody beyond mode, or it could have been planted (-EACCES). Follows no
+// link, blocks on nothing, closes on exec. Returns the descriptor or -errno.
 int open_state(int dirfd, const char* name, int flags, mode_t mode);
 inline constexpr mode_t STATE_FOLDER_MODE = S_IRWXU | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH;
 
