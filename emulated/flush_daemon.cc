@@ -20,8 +20,8 @@
 namespace {
 
 constexpr const char* DAEMON_LOCK = "daemon.lock";
-// However long its period, the daemon looks at its folder this often and at every flush.
-constexpr std::int64_t LOOK_EVERY = 5 * SECOND_NS;
+constexpr mode_t LOCK_MODE = S_IRUSR | S_IWUSR;
+constexpr std::int64_t LOOK_EVERY = 5 * SECOND_NS;  // and at every flush, whatever the period
 constexpr std::uint32_t FOLDER_EVENTS = IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CLOSE_WRITE |
                                         IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
 
@@ -62,14 +62,14 @@ bool holds(Daemon& daemon, int folder) {
   const struct stat held = status_of(daemon.lock);
   daemon.lock_seen = status_of(folder, DAEMON_LOCK);
   return daemon.lock >= 0 && daemon.lock_seen.st_dev == held.st_dev && daemon.lock_seen.st_ino == held.st_ino &&
-         daemon.lock_seen.st_uid == 0 && (daemon.lock_seen.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+         trusted(daemon.lock_seen, false, LOCK_MODE);
 }
 
 // Takes the folder's lock, making it where create is set: 1 where it was taken, -EBUSY
 // where another holds it, or 0 where the daemon serves without it.
 int take(Daemon& daemon, int folder, bool create) {
   release(daemon);
-  daemon.lock = open_state(folder, DAEMON_LOCK, O_RDONLY | (create ? O_CREAT : 0), S_IRUSR | S_IWUSR);
+  daemon.lock = open_state(folder, DAEMON_LOCK, O_RDONLY | (create ? O_CREAT : 0), LOCK_MODE);
   const bool locked = daemon.lock >= 0 && flock(daemon.lock, LOCK_EX | LOCK_NB) == 0;
   const bool busy = daemon.lock >= 0 && !locked && errno == EWOULDBLOCK;
   // The name may have come to name another file before the lock was had.

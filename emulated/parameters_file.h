@@ -36,15 +36,12 @@ inline constexpr std::size_t DATA_AGEING = 5;
 inline constexpr std::size_t METADATA_AGEING = 6;
 
 inline constexpr const char* PARAMETERS_FILE = "parameters";
-// The writers' lock, a folder; see store_parameter.
-inline constexpr const char* WRITER_LOCK = "parameters.lock";
-// How long a write may take, a wait for the lock included, before it gives up with -EBUSY.
-inline constexpr std::int64_t WRITER_WAIT_NS = 5'000'000'000;
+inline constexpr const char* WRITER_LOCK = "parameters.lock";  // a folder: see parameters_file.cc
+inline constexpr std::int64_t WRITER_WAIT_NS = 5'000'000'000;  // a write's bound, its wait included
 
 using ParameterValues = std::array<std::int32_t, KERNEL_PARAMETER_COUNT>;
 
-// Nine lines of at most eight characters each; anything longer is not the file.
-inline constexpr std::size_t PARAMETERS_LIMIT = 128;
+inline constexpr std::size_t PARAMETERS_LIMIT = 128;  // past nine lines of eight characters
 
 void set_defaults(ParameterValues& values);
 

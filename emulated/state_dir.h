@@ -22,6 +22,13 @@ inline struct stat status_of(int dirfd, const char* name = "") {
   return status;
 }
 
+// Whether status is of what only root may have put there: root's, a folder or a regular
+// file as asked, and open to nobody beyond mode.
+inline bool trusted(const struct stat& status, bool folder, mode_t mode) {
+  return (folder ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode)) && status.st_uid == 0 &&
+         (status.st_mode & (S_IRWXG | S_IRWXO) & ~mode) == 0;
+}
+
 // Whether two statuses are of the same file, unchanged between them: a file rewritten in
 // place keeps its inode but not its change time.
 inline bool same_file_unchanged(const struct stat& a, const struct stat& b) {
