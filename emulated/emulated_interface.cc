@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "emulated/flush_daemon.h"
+#include "emulated/flush_record.h"
 
 namespace {
 
@@ -14,10 +15,7 @@ long answer(const char* state_dir, int func, long data) {
   // Anybody may read the values, as anybody may read the file; everything else is root's.
   if (!read_code && geteuid() != 0) return -EPERM;
   if (!known) return -EINVAL;
-  if (func == FLUSH_REQUEST) {
-    sync();
-    return 0;
-  }
+  if (func == FLUSH_REQUEST) return request_flush(state_dir);
   if (func == FLUSH_START_DAEMON) return serve_as_flush_daemon(state_dir);
   const auto index = static_cast<std::size_t>((func - parameter_read_code(0)) / 2);
   if (!read_code) return store_parameter(state_dir, index, data);

@@ -14,8 +14,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "emulated/parameters_file.h"
-#include "emulated/state_dir.h"
+#include "emulated/flush_record.h"
 
 namespace {
 
@@ -30,9 +29,13 @@ struct Daemon {
   int events = -1;  // the inotify instance, where one could be had
   int lock = -1;    // held while this daemon is the one that serves
   std::int64_t period = 0;
-  // The lock's and the parameters file's paths, and what the last look found there.
+  std::int64_t flushed = 0;  // when it last flushed itself
+  std::int64_t tried = 0;    // when it last came to a flush due
+  // The lock's, the parameters file's and the record's paths, and what the last look found
+  // at the first two.
   std::array<char, PATH_MAX> lock_path = {};
   std::array<char, PATH_MAX> parameters_path = {};
+  std::array<char, PATH_MAX> record_path = {};
   struct stat lock_seen = {};
   struct stat parameters_seen = {};
 };
@@ -49,7 +52,7 @@ void follow_parameters(Daemon& daemon, int folder) {
   if (!verdict) read_from.st_size = -1;  // which no file has
   daemon.parameters_seen = read_from;
   if (result != 0) set_defaults(values);
-  if (verdict) daemon.period = std::min(values[DATA_AGEING], values[METADATA_AGEING]) * SECOND_NS;
+  if (verdict) daemon.period = flush_period(values);
 }
 
 void release(Daemon& daemon) {
@@ -65,21 +68,21 @@ bool holds(Daemon& daemon, int folder) {
          trusted(daemon.lock_seen, false, LOCK_MODE);
 }
 
-// Takes the folder's lock, making it where create is set: 1 where it was taken, -EBUSY
-// where another holds it, or 0 where the daemon serves without it.
+// Takes the folder's lock, making it where create is set: -EBUSY where another holds it,
+// else 0, whether it was taken or the daemon serves without it.
 int take(Daemon& daemon, int folder, bool create) {
   release(daemon);
   daemon.lock = open_state(folder, DAEMON_LOCK, O_RDONLY | (create ? O_CREAT : 0), LOCK_MODE);
   const bool locked = daemon.lock >= 0 && flock(daemon.lock, LOCK_EX | LOCK_NB) == 0;
   const bool busy = daemon.lock >= 0 && !locked && errno == EWOULDBLOCK;
   // The name may have come to name another file before the lock was had.
-  if (locked && holds(daemon, folder)) return 1;
+  if (locked && holds(daemon, folder)) return 0;
   release(daemon);
   return busy ? -EBUSY : 0;
 }
 
 // Looks at the folder, making what is missing where create is set, and follows its
-// period; answers as take does, or 0 where the lock is held still. Where nothing changed
+// period; answers as take does. Where nothing changed
 // since the last look, a look is two status calls.
 int look(Daemon& daemon, bool create) {
   if (daemon.lock >= 0 && same_file_unchanged(status_of(AT_FDCWD, daemon.lock_path.data()), daemon.lock_seen) &&
@@ -95,6 +98,13 @@ int look(Daemon& daemon, bool create) {
   const int result = holds(daemon, folder) ? 0 : take(daemon, folder, create);
   close(folder);
   return result;
+}
+
+// When the daemon flushes next: an ageing time after the service's last flush and its own
+// last try, and at the latest two after its own last flush, whatever the record says.
+std::int64_t next_flush(const Daemon& daemon, std::int64_t now) {
+  const std::int64_t since = std::min(since_last_flush(status_of(AT_FDCWD, daemon.record_path.data())), daemon.period);
+  return std::min(std::max(now - since, daemon.tried) + daemon.period, daemon.flushed + 2 * daemon.period);
 }
 
 // Waits until wake or a change in the folder; answers whether the folder changed.
@@ -117,23 +127,28 @@ int serve_as_flush_daemon(const char* state_dir) {
   Daemon daemon{state_dir};
   std::snprintf(daemon.lock_path.data(), daemon.lock_path.size(), "%s/%s", state_dir, DAEMON_LOCK);
   std::snprintf(daemon.parameters_path.data(), daemon.parameters_path.size(), "%s/%s", state_dir, PARAMETERS_FILE);
+  std::snprintf(daemon.record_path.data(), daemon.record_path.size(), "%s/%s", state_dir, FLUSH_RECORD);
   daemon.events = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   follow_parameters(daemon, -ENOENT);
-  std::int64_t last_flush = monotonic_ns();
+  daemon.flushed = monotonic_ns();
+  daemon.tried = INT64_MIN / 2;  // never, and yet a period may be added to it
   std::int64_t look_at = 0;
   bool changed = false;
   for (;;) {
     const std::int64_t now = monotonic_ns();
     const bool on_the_clock = !changed || now >= look_at;
     if (on_the_clock) look_at = now + LOOK_EVERY;
-    const int result = look(daemon, on_the_clock);
-    if (result < 0) break;
-    // The daemon the lock was taken from may have flushed last a whole period ago.
-    if (result == 1 || now - last_flush >= daemon.period) {
-      sync();
-      last_flush = monotonic_ns();
+    if (look(daemon, on_the_clock) < 0) break;
+    std::int64_t due = next_flush(daemon, now);
+    if (now >= due) {
+      daemon.tried = now;
+      const bool forced = now >= daemon.flushed + 2 * daemon.period;
+      if (flush_when_due(AT_FDCWD, daemon.record_path.data(), daemon.period, forced) == Flush::MADE) {
+        daemon.flushed = monotonic_ns();
+      }
+      due = next_flush(daemon, monotonic_ns());
     }
-    changed = wait_until(daemon, std::min(last_flush + daemon.period, look_at));
+    changed = wait_until(daemon, std::min(due, look_at));
   }
   release(daemon);
   if (daemon.events >= 0) close(daemon.events);

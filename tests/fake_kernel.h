@@ -45,6 +45,8 @@ struct State {
   std::function<void()> on_rename;
   // The wall clock runs backwards: how a test shows that nothing is timed by it.
   bool wall_clock_backwards = false;
+  // The wall clock runs this far ahead of the kernel's: how a test ages the flush record.
+  std::int64_t wall_clock_ahead_ns = 0;
 };
 
 // The fake's state; tests reset it by assigning State{}.

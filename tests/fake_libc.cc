@@ -1,7 +1,7 @@
 // The test binary's own sleep, sync, fsync, renameat and clock_gettime take the place of
 // libc's for all the code linked into it, so that loops which sleep for seconds run at
 // once and log what they did, a test can act at the instant a file is made durable or put
-// in place, and the wall clock can be made to run backwards.
+// in place, and the wall clock can be made to run backwards or ahead.
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -44,8 +44,13 @@ extern "C" int renameat(int from_dir, const char* from, int to_dir, const char* 
 
 extern "C" int clock_gettime(clockid_t clock, timespec* time) noexcept {
   const auto result = static_cast<int>(syscall(SYS_clock_gettime, clock, time));
+  constexpr long long NANOSECONDS = 1000000000;
+  if (const long long ahead = fake_kernel::state().wall_clock_ahead_ns; result == 0 && clock == CLOCK_REALTIME) {
+    const long long at = time->tv_nsec + ahead % NANOSECONDS + NANOSECONDS;
+    time->tv_sec += static_cast<time_t>(ahead / NANOSECONDS + at / NANOSECONDS - 1);
+    time->tv_nsec = static_cast<long>(at % NANOSECONDS);
+  }
   if (result == 0 && clock == CLOCK_REALTIME && fake_kernel::state().wall_clock_backwards) {
-    constexpr long NANOSECONDS = 1000000000;
     constexpr time_t MIRROR = 2000000000;
     time->tv_sec = MIRROR - time->tv_sec - (time->tv_nsec > 0 ? 1 : 0);
     time->tv_nsec = time->tv_nsec > 0 ? NANOSECONDS - time->tv_nsec : 0;

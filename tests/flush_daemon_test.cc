@@ -43,8 +43,8 @@ Counted start_counted(const std::string& folder, bool without_inotify = false, b
   return {folder, pid, syncs[0]};
 }
 
-// One daemon holds the lock at a time. Whoever takes it flushes at once: the daemon it
-// was taken from may have flushed last a whole period before.
+// One daemon holds the lock at a time. The first flushes at once, since no flush is
+// recorded; the one that takes the lock from it flushes an ageing time after that flush.
 TEST_F(FlushDaemon, OneAtATime) {
   int syncs[2];
   ASSERT_EQ(pipe2(syncs, O_NONBLOCK), 0);
@@ -60,10 +60,35 @@ TEST_F(FlushDaemon, OneAtATime) {
   flushes(syncs[0]);
   const pid_t third = start_flush_daemon(state, syncs[1]);
   EXPECT_EQ(ended_within(third, 300), -1) << "the lock went with the first";
-  EXPECT_EQ(flushes(syncs[0]), 1) << "the third flushes as it takes the lock";
+  EXPECT_EQ(flushes(syncs[0]), 0) << "the third goes by the first one's flush";
   kill_and_reap(third);
   close(syncs[0]);
   close(syncs[1]);
+}
+
+// The daemon flushes an ageing time after the last flush, whoever made it; a record put
+// forward by hand again and again puts it off to two ageing times after its own at most.
+TEST_F(FlushDaemon, FlushesAnAgeingTimeAfterTheLastFlushByAnyone) {
+  ASSERT_EQ(emulated_flush_call(state.c_str(), 2 * 5 + 3, 2), 0);
+  ASSERT_EQ(emulated_flush_call(state.c_str(), 2 * 6 + 3, 2), 0);
+  const Counted daemon = start_counted(state);
+  ASSERT_TRUE(comes_to_hold(daemon.pid, lock()));
+  usleep(100000);
+  EXPECT_EQ(flushes(daemon.syncs), 1) << "no flush recorded";
+  usleep(1000000);
+  const std::string record = state + "/flushed";
+  const timespec now[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+  ASSERT_EQ(utimensat(AT_FDCWD, record.c_str(), now, 0), 0) << "another process's flush";
+  usleep(1500000);
+  EXPECT_EQ(flushes(daemon.syncs), 0) << "two seconds after its own flush, not after the other";
+  usleep(800000);
+  EXPECT_EQ(flushes(daemon.syncs), 1) << "two seconds after the other";
+  for (int i = 0; i < 45; ++i, usleep(200000)) ASSERT_EQ(utimensat(AT_FDCWD, record.c_str(), now, 0), 0);
+  const int in_nine_seconds = flushes(daemon.syncs);
+  EXPECT_GE(in_nine_seconds, 2) << "every four seconds at most";
+  EXPECT_LE(in_nine_seconds, 3) << "and no more often";
+  kill_and_reap(daemon.pid);
+  close(daemon.syncs);
 }
 
 // Whatever is done to the folder while a daemon serves, and whoever starts next, within a
