@@ -148,7 +148,10 @@ int serve_as_flush_daemon(const char* state_dir) {
       }
       due = next_flush(daemon, monotonic_ns());
     }
-    changed = wait_until(daemon, std::min(due, look_at));
+    const std::int64_t wake = std::min(due, look_at);
+    changed = wait_until(daemon, wake);
+    // Time spent stopped put off no flush: a daemon that goes on counts from then.
+    if (monotonic_ns() > wake + SECOND_NS) daemon.flushed = monotonic_ns();
   }
   release(daemon);
   if (daemon.events >= 0) close(daemon.events);

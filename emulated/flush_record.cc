@@ -14,6 +14,25 @@ constexpr mode_t RECORD_MODE = S_IRUSR | S_IWUSR;
 // otherwise race, and both flush.
 constexpr std::int64_t DAEMON_LEAD = SECOND_NS;
 
+// Opens the record, making it where it is missing; a record just made tells of no flush.
+int open_record(int dirfd, const char* name, bool& made) {
+  const int record = open_state(dirfd, name, O_RDONLY, RECORD_MODE);
+  made = record == -ENOENT;
+  return made ? open_state(dirfd, name, O_RDONLY | O_CREAT, RECORD_MODE) : record;
+}
+
+// Records a flush just made in the record held; what stands in the place of one, or a
+// record with something in it, goes, and a record made now tells of the flush.
+void record_flush(int dirfd, const char* name, int record, bool held, const struct stat& status) {
+  // The modification time alone: a change of both times would wake a watch on the folder.
+  const timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+  if (held && status.st_size == 0) futimens(record, times);
+  if ((held && status.st_size == 0) || (!held && record != -EACCES && record != -ELOOP)) return;
+  if (unlinkat(dirfd, name, 0) != 0 && errno == EISDIR) unlinkat(dirfd, name, AT_REMOVEDIR);
+  const int made = open_state(dirfd, name, O_RDONLY | O_CREAT | O_EXCL, RECORD_MODE);
+  if (made >= 0) close(made);
+}
+
 }  // namespace
 
 std::int64_t since_last_flush(const struct stat& status) {
@@ -24,18 +43,17 @@ std::int64_t since_last_flush(const struct stat& status) {
 }
 
 Flush flush_when_due(int dirfd, const char* name, std::int64_t due, bool forced) {
-  // A record just made tells of no flush, whatever its time.
-  int record = open_state(dirfd, name, O_RDONLY, RECORD_MODE);
-  const bool made = record == -ENOENT && (record = open_state(dirfd, name, O_RDONLY | O_CREAT, RECORD_MODE)) >= 0;
+  bool made = false;
+  const int record = open_record(dirfd, name, made);
   const bool held = record >= 0 && flock(record, LOCK_EX | LOCK_NB) == 0;
+  const bool busy = record >= 0 && !held && errno == EWOULDBLOCK;
+  const struct stat status = status_of(record);
   Flush found = Flush::MADE;
-  if (record >= 0 && !held && errno == EWOULDBLOCK) found = Flush::UNDER_WAY;
-  if (held && !made && since_last_flush(status_of(record)) < due) found = Flush::NOT_DUE;
+  if (busy) found = Flush::UNDER_WAY;
+  if (held && !made && since_last_flush(status) < due) found = Flush::NOT_DUE;
   if (found == Flush::MADE || forced) {
     sync();
-    // The modification time alone: a change of both times would wake a watch on the folder.
-    const timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
-    if (held) futimens(record, times);
+    record_flush(dirfd, name, record, held, status);
   }
   if (record >= 0) close(record);
   return forced ? Flush::MADE : found;

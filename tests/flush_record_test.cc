@@ -29,7 +29,7 @@ class FlushRecord : public StateFolder {
 
 // A request flushes once the last flush is an ageing time and a second old, the
 // second left to the flush daemon; a record that may not tell of a flush counts as one
-// long ago. One that another process holds is being flushed.
+// long ago, and that flush puts it right. One that another process holds is being flushed.
 TEST_F(FlushRecord, ARequestFlushesWhatHasAged) {
   struct Case {
     const char* name;
@@ -57,6 +57,7 @@ TEST_F(FlushRecord, ARequestFlushesWhatHasAged) {
     ASSERT_TRUE(request_flushes(0)) << c.name << ": no record, a flush long ago";
     ASSERT_EQ(run_on(c.change, record), 0) << c.name;
     EXPECT_EQ(request_flushes(c.ahead_ms), c.flushes) << c.name;
+    EXPECT_FALSE(request_flushes(0)) << c.name << ": put right";
   }
   // Held, the record is being flushed: the request leaves it to its holder.
   ASSERT_EQ(run_on("rm -rf %s", record), 0);
