@@ -84,8 +84,18 @@ const Row ROWS[] = {
     {"writer", "writer", PROCESS, ""},
     {"starting process", "starter", PROCESS, ""},
     {"file system", "system", SYSTEM, ""},
+    {"flush record", "record", A_FILE, STATE + "/flushed", 0600},
 };
-enum { PARAMETERS_ROW = 2, WRITER_LOCK_ROW, DAEMON_LOCK_ROW, DAEMON_ROW = 6, UPDATE_ROW, WRITER_ROW, STARTER_ROW };
+enum {
+  PARAMETERS_ROW = 2,
+  WRITER_LOCK_ROW,
+  DAEMON_LOCK_ROW,
+  DAEMON_ROW = 6,
+  UPDATE_ROW,
+  WRITER_ROW,
+  STARTER_ROW,
+  RECORD_ROW = 11
+};
 struct Active {
   std::size_t row, column;
   long undo_at;
@@ -153,6 +163,8 @@ bool fill(const std::string& folder) {
 bool remount(const std::string& options) {
   return mount(nullptr, ROOT.c_str(), nullptr, MS_REMOUNT, options.c_str()) == 0;
 }
+long ageing_written = 0;  // when a write of an ageing time last began or ended
+bool of_ageing(int index) { return index == 5 || index == 6; }
 struct Write {
   int index, value;
   long started, ended = -1, paused = 0;  // paused: stopped, in all
@@ -215,8 +227,10 @@ const std::vector<Column> COLUMNS = {
        // file to copy, the plant holds the defaults, which is what no file stands for.
        const bool copy = r.kind == A_FILE && right_type(r);
        return plant(r, [&](const char* p) {
-         if (copy) return sh("cp -T " + r.path + " " + p);
-         if (&r != &ROWS[PARAMETERS_ROW]) return sh(std::string("install -T -m 0600 /dev/null ") + p);
+         // A copy keeps its times, and a file made in place of the record dates from long ago:
+         // a record put forward is a rewrite by hand, outside the promise.
+         if (copy) return sh("cp -pT " + r.path + " " + p);
+         if (&r != &ROWS[PARAMETERS_ROW]) return sh(std::string("install -T -m 0600 /dev/null ") + p + " && touch -m -d @0 " + p);
          ParameterValues values;
          std::array<char, PARAMETERS_LIMIT> text;
          set_defaults(values);
@@ -293,12 +307,21 @@ const std::vector<Column> COLUMNS = {
      [](const Row&, Active& a) { return sh("rm -rf " + ROWS[WRITER_LOCK_ROW].path + "/new-*-" + std::to_string(a.pid)) == 0; }},
     {"chattr +i", FILES, false, OUTSIDE, [](const Row& r, Active&) { return sh("chattr +i -- " + r.path) == 0; }, [](const Row& r, Active&) { return sh("chattr -i -- " + r.path) == 0; }},
     {"chattr +a", FILES, false, OUTSIDE, [](const Row& r, Active&) { return sh("chattr +a -- " + r.path) == 0; }, [](const Row& r, Active&) { return sh("chattr -a -- " + r.path) == 0; }},
+    {"put forward every 100 ms", A_FILE, false, OUTSIDE, [](const Row& r, Active& a) {
+       // As root would by hand, to the present again and again, for up to four periods.
+       if ((a.pid = fork()) == 0)
+         for (const timespec now[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};; usleep(100000)) utimensat(AT_FDCWD, r.path.c_str(), now, AT_SYMLINK_NOFOLLOW);
+       return a.pid > 0; },
+     [](const Row&, Active& a) { return kill(a.pid, SIGKILL) == 0 || errno == ESRCH; }, 12000},
 };
-enum Invariant { ENDS_TO_A_HOLDER, FLUSHING_NEVER_PAUSES, ONE_HOLDER_ONCE_RIGHT, TWO_FLUSHING, WRITES_HOLD,
-                 FAILED_WRITES_CHANGE_NOTHING, CALLS_END_IN_TIME, LISTINGS_WHOLE, MODES_EXACT, NOTHING_LEFT,
-                 PERIOD_COUNTS, QUIET_BETWEEN_FLUSHES, UPDATE_FLUSHES, CALM_WRITES_SUCCEED, INVARIANT_COUNT };
+enum Invariant { ENDS_TO_A_HOLDER, FLUSHING_NEVER_PAUSES, PAUSES_BOUNDED, NONE_TOO_SOON, ONE_HOLDER_ONCE_RIGHT,
+                 TWO_FLUSHING, WRITES_HOLD, FAILED_WRITES_CHANGE_NOTHING, CALLS_END_IN_TIME, LISTINGS_WHOLE,
+                 MODES_EXACT, NOTHING_LEFT, PERIOD_COUNTS, QUIET_BETWEEN_FLUSHES, UPDATE_ASKS, CALM_WRITES_SUCCEED,
+                 INVARIANT_COUNT };
 const char* const INVARIANTS[] = {
     "a daemon ends only with EBUSY, to a holder of the lock", "flushing never pauses longer than the period and a second",
+    "whatever is done, flushing never pauses longer than twice the period and a second",
+    "no two flushes less than the period apart, unless a period was changed meanwhile",
     "once put right, one daemon holds the lock and flushes on the period",
     "two flush daemons never both flush for longer than a look, 5 s, and a second",
     "a write that succeeds holds until a later one", "a write that answers an error never shows up in a listing",
@@ -306,13 +329,15 @@ const char* const INVARIANTS[] = {
     "what the interface makes has its mode, whatever the writer's umask and capabilities",
     "no new file left, daemons' descriptors and memory as at start", "a period written counts within 5 s and a second",
     "a daemon on a period of an hour uses under 20 ms of processor time each 5 s",
-    "an update process flushes every second, its delay", "once put right, every write answers 0"};
+    "an update process asks for a flush every second, its delay", "once put right, every write answers 0"};
 // clang-format on
 // A column applies to its kinds of row; a stranger's flock to the locks; a freeze where
 // cgroup v2 gives the campaign a cgroup of its own.
 bool applies(std::size_t row, std::size_t column) {
   const char* name = COLUMNS[column].name;
-  if (std::strcmp(name, "flock it as a stranger") == 0) return row == WRITER_LOCK_ROW || row == DAEMON_LOCK_ROW;
+  if (std::strcmp(name, "flock it as a stranger") == 0)
+    return row == WRITER_LOCK_ROW || row == DAEMON_LOCK_ROW || row == RECORD_ROW;
+  if (std::strcmp(name, "put forward every 100 ms") == 0) return row == RECORD_ROW;
   return (COLUMNS[column].kinds & ROWS[row].kind) != 0 &&
          (std::strcmp(name, "freeze its cgroup") != 0 || !cgroups.empty());
 }
@@ -338,8 +363,8 @@ std::string last_undone;
 bool outside = false;
 long excused = 0;
 void violated(Invariant which, const std::string& what) {
-  const Invariant kept[] = {CALLS_END_IN_TIME, UPDATE_FLUSHES, TWO_FLUSHING, ONE_HOLDER_ONCE_RIGHT,
-                            CALM_WRITES_SUCCEED};
+  const Invariant kept[] = {CALLS_END_IN_TIME,     UPDATE_ASKS,         TWO_FLUSHING,
+                            ONE_HOLDER_ONCE_RIGHT, CALM_WRITES_SUCCEED, PAUSES_BOUNDED};
   const bool counted = !outside || std::find(std::begin(kept), std::end(kept), which) != std::end(kept);
   excused += counted ? 0 : 1;
   if (!counted || ++violations[which] > 5) return;
@@ -444,6 +469,7 @@ pid_t start_write(int index, int value, bool confined, bool starts, int descript
     return result == 0 ? 0 : 100 - static_cast<int>(result);
   });
   writes[pid] = {index, value, now_ms(), -1, 0, starts};
+  if (of_ageing(index)) ageing_written = now_ms();
   confined_writers += confined ? 1 : 0;
   return pid;
 }
@@ -453,6 +479,7 @@ long writes_ended[3] = {};  // succeeded, failed, killed
 long calm_began = -1;       // while things are put right, from when writes answer 0
 void write_ended(Write w, bool succeeded, bool killed, int code) {
   w.ended = now_ms();
+  if (of_ageing(w.index)) ageing_written = w.ended;
   if (!succeeded && !killed && calm_began >= 0 && w.started > calm_began)
     violated(CALM_WRITES_SUCCEED,
              "a write of parameter " + std::to_string(w.index) + " ended with " + std::to_string(code));
@@ -487,10 +514,10 @@ void repair() {
   sh("mv -T " + f + ".away " + f + "; mv -T " + f + ".stray " + f + "; rm -rf " + f + ".away " + f + ".stray " + f +
      ".aside " + f + "/*.aside " + f + "/*.away " + f + "/*.stray " + f + "/fill.*; if [ -L " + f + " ] || { [ -e " +
      f + " ] && [ ! -d " + f + " ]; }; then rm -rf " + f + "; fi; chown 0:0 " + f + "; chmod 0755 " + f + "; cd " + f +
-     " && for f in daemon.lock parameters; do [ ! -e $f ] || [ -f $f ] && [ ! -L $f ] || rm -rf $f; done; [ ! -e " +
-     "parameters.lock ] || [ -d parameters.lock ] && [ ! -L parameters.lock ] || rm parameters.lock; chown 0:0 " +
-     "daemon.lock parameters parameters.lock; chmod 0600 daemon.lock; chmod 0644 parameters; chmod 0700 "
-     "parameters.lock; rm -rf parameters.lock/fill.* parameters.lock/new-*/");
+     " && for f in daemon.lock parameters flushed; do [ ! -e $f ] || [ -f $f ] && [ ! -L $f ] || rm -rf $f; done; "
+     "[ ! -e parameters.lock ] || [ -d parameters.lock ] && [ ! -L parameters.lock ] || rm parameters.lock; chown "
+     "0:0 daemon.lock parameters parameters.lock flushed; chmod 0600 daemon.lock flushed; chmod 0644 parameters; "
+     "chmod 0700 parameters.lock; rm -rf parameters.lock/fill.* parameters.lock/new-*/");
 }
 // The run's clocks, in milliseconds of the monotonic clock, and what it has seen.
 struct Run {
@@ -504,14 +531,17 @@ struct Run {
   long period = 0;  // in force: the longest that the file said since the flush before the last
   long flushes = 0, last_flush = 0, flush_before_last = 0, gap_from = 0, worst_gap = 0, worst_gap_period = 0;
   std::vector<long> calm_flushes;
-  long last_update_flush = 0, update_gap_from = 0, empty_since = -1, updates_empty_since = -1;
+  int pauses_told = 0;  // of the present gap, the bounds it was told past: 1 the period's, 2 twice it
+  long last_request = 0, update_gap_from = 0, empty_since = -1, updates_empty_since = -1;
   // A period of an hour written: when, when to lower it, the lowering and when it answered 0.
   long long_period_at = -1, lower_at = -1, lowered_at = -1, lowerings = 0;
   pid_t lowering = 0;
   bool lowered = false;
 };
 bool in_calm(const Run& run) { return run.check_at >= 0; }
-bool near_daemons(std::size_t r) { return r < 2 || r == DAEMON_LOCK_ROW || r == DAEMON_ROW || ROWS[r].kind == SYSTEM; }
+bool near_daemons(std::size_t r) {
+  return r < 2 || r == DAEMON_LOCK_ROW || r == DAEMON_ROW || r == RECORD_ROW || ROWS[r].kind == SYSTEM;
+}
 template <typename Processes>
 bool any_stopped(const Processes& all) {
   return std::any_of(all.begin(), all.end(), [](const auto& p) { return stopped.contains(p.first); });
@@ -584,35 +614,52 @@ void daemon_flushed(const Run& run, pid_t pid, Daemon& d, long t) {
     d.first_flush = t;
   }
 }
-// The gaps between flushes while a daemon or an update process lives; a stopped daemon
-// may hold the lock, and nobody flushes in its place: a pause counts from when it goes on.
+// A flush less than the period after the one before, where nothing near the daemons was
+// done or undone since that one and no ageing time was being written: one flush made twice.
+void check_spacing(const Run& run, long t) {
+  const long said = std::min(run.values[5], run.values[6]) * 1000L;
+  const bool near = std::any_of(active.begin(), active.end(), [](const Active& a) { return near_daemons(a.row); });
+  const bool writing =
+      std::any_of(writes.begin(), writes.end(), [](const auto& w) { return of_ageing(w.second.index); });
+  if (run.flushes == 0 || near || writing || broken || run.last_flush <= run.last_fault_change ||
+      run.last_flush <= ageing_written || t - run.last_flush >= said - 200)
+    return;
+  violated(NONE_TOO_SOON,
+           "flushes " + std::to_string(t - run.last_flush) + " ms apart, period " + std::to_string(said));
+}
+// The gaps between flushes, by any process of the service, while a daemon lives; a stopped
+// daemon may hold the lock, and the update processes flush in its place only a period and
+// a second after the last flush: a pause counts from when it goes on.
 void check_flushes(Run& run, long t) {
   for (int record[2]; read(flush_pipe[0], record, sizeof record) == static_cast<ssize_t>(sizeof record);) {
-    if (record[0] == 'u') {
-      run.last_update_flush = t;
+    if (record[0] == 'r') {
+      run.last_request = t;
       continue;
     }
+    check_spacing(run, t);
     ++run.flushes;
     run.flush_before_last = run.last_flush;
     run.last_flush = t;
+    run.pauses_told = 0;
     if (in_calm(run) && t > run.check_at) run.calm_flushes.push_back(t);
     if (auto d = daemons.find(record[1]); d != daemons.end()) daemon_flushed(run, d->first, d->second, t);
   }
   long oldest = t, oldest_update = t;
   for (const auto& [pid, d] : daemons) oldest = std::min(oldest, d.started);
   for (const auto& [pid, started] : updates) oldest_update = std::min(oldest_update, started);
-  if (any_stopped(daemons)) run.gap_from = t;
+  if (any_stopped(daemons)) run.gap_from = t, run.pauses_told = 0;
   if (any_stopped(updates)) run.update_gap_from = t;
   const long gap = t - std::max({run.last_flush, oldest, run.gap_from});
   if (!daemons.empty() && gap > run.worst_gap) run.worst_gap = gap, run.worst_gap_period = run.period;
-  if (!daemons.empty() && gap > run.period + 1000) {
-    violated(FLUSHING_NEVER_PAUSES,
+  for (const int times : {1, 2}) {
+    if (daemons.empty() || gap <= times * run.period + 1000 || (run.pauses_told & times) != 0) continue;
+    violated(times == 1 ? FLUSHING_NEVER_PAUSES : PAUSES_BOUNDED,
              "no flush for " + std::to_string(gap) + " ms, period " + std::to_string(run.period));
-    run.gap_from = t;
+    run.pauses_told |= times;
   }
-  if (const long update_gap = t - std::max({run.last_update_flush, oldest_update, run.update_gap_from});
+  if (const long update_gap = t - std::max({run.last_request, oldest_update, run.update_gap_from});
       !updates.empty() && update_gap > 2000) {
-    violated(UPDATE_FLUSHES, "no flush request for " + std::to_string(update_gap) + " ms");
+    violated(UPDATE_ASKS, "no flush request for " + std::to_string(update_gap) + " ms");
     run.update_gap_from = t;
   }
   // A period lowered from an hour counts within the 5 s between a daemon's looks.
@@ -796,8 +843,13 @@ int report(const Run& run, long long seconds, long long seed) {
 
 }  // namespace
 
-// The flush control call as the update process makes it.
-long kernel_flush_call(int func, long data) { return emulated_flush_call(STATE.c_str(), func, data); }
+// The flush control call as the update process makes it, each request told to the campaign.
+long kernel_flush_call(int func, long data) {
+  const int record[2] = {'r', getpid()};
+  if (func == FLUSH_REQUEST) [[maybe_unused]]
+    const ssize_t written = write(flush_pipe[1], record, sizeof record);
+  return emulated_flush_call(STATE.c_str(), func, data);
+}
 // Each flush a record of who flushed, for the campaign to count, written whole at once;
 // where the campaign stopped counting, nothing is lost.
 extern "C" void sync() noexcept {
@@ -844,7 +896,7 @@ int main(int argc, char* argv[]) {
   run.injected.assign(std::size(ROWS), std::vector<long>(COLUMNS.size()));
   const long begun = now_ms();
   run.end = begun + seconds * 1000;
-  run.last_flush = run.flush_before_last = run.gap_from = run.last_update_flush = run.update_gap_from = begun;
+  run.last_flush = run.flush_before_last = run.gap_from = run.last_request = run.update_gap_from = begun;
   run.storm_until = begun + pick(2000, 6000, schedule);
   start_daemon(), start_daemon(), start_update();
   for (; !run.done; usleep(10000)) {
