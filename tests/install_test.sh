@@ -217,7 +217,7 @@ printf '[Service]\nEnvironment="CORVANE_OPTS=-6 7"\n' >/etc/systemd/system/corva
 systemctl daemon-reload && systemctl restart corvane
 say plain-drop-in "$(corvane -d | sed -n 's/^6: *//p' | cut -d' ' -f1)"
 bash /usr/local/sbin/corvane-drop-in && say drop-in-restart ok
-say drop-in "$(corvane -d | sed -n 's/^6: *//p' | cut -d' ' -f1),$(pgrep -a -x corvane | grep -c -e '-f 30 -5 30 -6 30')"
+say drop-in "$(corvane -d | sed -n 's/^6: *//p' | cut -d' ' -f1),$(pgrep -a -x corvane | grep -c -e '-6 30$')"
 systemctl stop corvane
 systemctl poweroff
 EOF
