@@ -82,8 +82,8 @@ int take(Daemon& daemon, int folder, bool create) {
 }
 
 // Looks at the folder, making what is missing where create is set, and follows its
-// period; answers as take does. Where nothing changed
-// since the last look, a look is two status calls.
+// period; answers as take does. Where nothing changed since the last look, a look is two
+// status calls.
 int look(Daemon& daemon, bool create) {
   if (daemon.lock >= 0 && same_file_unchanged(status_of(AT_FDCWD, daemon.lock_path.data()), daemon.lock_seen) &&
       same_file_unchanged(status_of(AT_FDCWD, daemon.parameters_path.data()), daemon.parameters_seen)) {
