@@ -38,6 +38,13 @@
 namespace {
 const std::string ROOT = "/run/c", PARENT = ROOT + "/p", STATE = PARENT + "/corvane", OTHER = ROOT + "/other";
 int flush_pipe[2];
+// What comes through the pipe: a flush ('s' by a daemon, 'u' by an update process) or a
+// flush request ('r'), by whom and when.
+struct Note {
+  int mark;
+  pid_t pid;
+  long at;
+};
 // Everything drawn, and apart from it the storms' kinds and lengths, which the clock then
 // does not shift: a seed throws the same storms however the processes run.
 std::mt19937_64 rng, schedule;
@@ -204,7 +211,9 @@ bool halt(const Row& r, Active& a, const std::function<bool(pid_t)>& act) {
   a.pid = a_process(r);
   return a.pid > 0 && !stopped.contains(a.pid) && act(a.pid) && stopped.emplace(a.pid, now_ms()).second;
 }
+std::map<pid_t, long> went_on;  // when each halted process last went on
 void go_on(Active& a) {
+  went_on[a.pid] = now_ms();
   if (auto w = writes.find(a.pid); w != writes.end()) w->second.paused += now_ms() - stopped[a.pid];
   stopped.erase(a.pid);
 }
@@ -530,6 +539,8 @@ struct Run {
   std::vector<std::pair<long, long>> periods;  // when, and the period that the file said then
   long period = 0;  // in force: the longest that the file said since the flush before the last
   long flushes = 0, last_flush = 0, flush_before_last = 0, gap_from = 0, worst_gap = 0, worst_gap_period = 0;
+  long flushed_at = 0;  // when the last flush was made, as the process that made it told
+  Note last_note = {};
   std::vector<long> calm_flushes;
   int pauses_told = 0;  // of the present gap, the bounds it was told past: 1 the period's, 2 twice it
   long last_request = 0, update_gap_from = 0, empty_since = -1, updates_empty_since = -1;
@@ -616,33 +627,40 @@ void daemon_flushed(const Run& run, pid_t pid, Daemon& d, long t) {
 }
 // A flush less than the period after the one before, where nothing near the daemons was
 // done or undone since that one and no ageing time was being written: one flush made twice.
-void check_spacing(const Run& run, long t) {
+void check_spacing(const Run& run, const Note& note) {
+  const long at = note.at;
   const long said = std::min(run.values[5], run.values[6]) * 1000L;
   const bool near = std::any_of(active.begin(), active.end(), [](const Active& a) { return near_daemons(a.row); });
   const bool writing =
       std::any_of(writes.begin(), writes.end(), [](const auto& w) { return of_ageing(w.second.index); });
-  if (run.flushes == 0 || near || writing || broken || run.last_flush <= run.last_fault_change ||
-      run.last_flush <= ageing_written || t - run.last_flush >= said - 200)
+  if (run.flushes == 0 || near || writing || broken || run.flushed_at <= run.last_fault_change ||
+      run.flushed_at <= ageing_written || at - run.flushed_at >= said - 200)
     return;
-  violated(NONE_TOO_SOON,
-           "flushes " + std::to_string(t - run.last_flush) + " ms apart, period " + std::to_string(said));
+  const auto by = [](const Note& n) {
+    return std::string(1, static_cast<char>(n.mark)) + " " + std::to_string(n.pid) +
+           (went_on.contains(n.pid) ? " (went on at " + std::to_string(went_on[n.pid] % 10000000) + ")" : "");
+  };
+  violated(NONE_TOO_SOON, "flushes " + std::to_string(at - run.flushed_at) + " ms apart, by " + by(run.last_note) +
+                              " then " + by(note) + ", period " + std::to_string(said));
 }
 // The gaps between flushes, by any process of the service, while a daemon lives; a stopped
 // daemon may hold the lock, and the update processes flush in its place only a period and
 // a second after the last flush: a pause counts from when it goes on.
 void check_flushes(Run& run, long t) {
-  for (int record[2]; read(flush_pipe[0], record, sizeof record) == static_cast<ssize_t>(sizeof record);) {
-    if (record[0] == 'r') {
+  for (Note note; read(flush_pipe[0], &note, sizeof note) == static_cast<ssize_t>(sizeof note);) {
+    if (note.mark == 'r') {
       run.last_request = t;
       continue;
     }
-    check_spacing(run, t);
+    check_spacing(run, note);
+    run.flushed_at = note.at;
+    run.last_note = note;
     ++run.flushes;
     run.flush_before_last = run.last_flush;
     run.last_flush = t;
     run.pauses_told = 0;
     if (in_calm(run) && t > run.check_at) run.calm_flushes.push_back(t);
-    if (auto d = daemons.find(record[1]); d != daemons.end()) daemon_flushed(run, d->first, d->second, t);
+    if (auto d = daemons.find(note.pid); d != daemons.end()) daemon_flushed(run, d->first, d->second, t);
   }
   long oldest = t, oldest_update = t;
   for (const auto& [pid, d] : daemons) oldest = std::min(oldest, d.started);
@@ -845,16 +863,16 @@ int report(const Run& run, long long seconds, long long seed) {
 
 // The flush control call as the update process makes it, each request told to the campaign.
 long kernel_flush_call(int func, long data) {
-  const int record[2] = {'r', getpid()};
+  const Note note = {'r', getpid(), now_ms()};
   if (func == FLUSH_REQUEST) [[maybe_unused]]
-    const ssize_t written = write(flush_pipe[1], record, sizeof record);
+    const ssize_t written = write(flush_pipe[1], &note, sizeof note);
   return emulated_flush_call(STATE.c_str(), func, data);
 }
-// Each flush a record of who flushed, for the campaign to count, written whole at once;
-// where the campaign stopped counting, nothing is lost.
+// Each flush a note of who flushed and when, for the campaign to count, written whole at
+// once; where the campaign stopped counting, nothing is lost.
 extern "C" void sync() noexcept {
-  const int record[2] = {flush_mark, getpid()};
-  [[maybe_unused]] const ssize_t written = write(flush_pipe[1], record, sizeof record);
+  const Note note = {flush_mark, getpid(), now_ms()};
+  [[maybe_unused]] const ssize_t written = write(flush_pipe[1], &note, sizeof note);
 }
 int main(int argc, char* argv[]) {
   long long seconds = 60, seed = std::random_device()();
