@@ -626,7 +626,8 @@ void daemon_flushed(const Run& run, pid_t pid, Daemon& d, long t) {
   }
 }
 // A flush less than the period after the one before, where nothing near the daemons was
-// done or undone since that one and no ageing time was being written: one flush made twice.
+// done or undone since that one and no ageing time was written within a look and a second,
+// which a daemon may take to see it: one flush made twice.
 void check_spacing(const Run& run, const Note& note) {
   const long at = note.at;
   const long said = std::min(run.values[5], run.values[6]) * 1000L;
@@ -634,7 +635,7 @@ void check_spacing(const Run& run, const Note& note) {
   const bool writing =
       std::any_of(writes.begin(), writes.end(), [](const auto& w) { return of_ageing(w.second.index); });
   if (run.flushes == 0 || near || writing || broken || run.flushed_at <= run.last_fault_change ||
-      run.flushed_at <= ageing_written || at - run.flushed_at >= said - 200)
+      at - ageing_written <= 6000 || at - run.flushed_at >= said - 200)
     return;
   const auto by = [](const Note& n) {
     return std::string(1, static_cast<char>(n.mark)) + " " + std::to_string(n.pid) +
@@ -774,6 +775,8 @@ void begin_calm(Run& run, long t) {
   if (ParameterValues values; outside && read_parameters(STATE.c_str(), values) == 0)
     for (std::size_t i = 0; i < 9; ++i) accepted[i].insert(values[i]);
   for (auto& [pid, w] : writes) w.excused = w.excused || outside;
+  // A pause begun outside the promise, where no daemon could serve, is not the calm's.
+  if (outside) run.gap_from = t, run.pauses_told = 0;
   outside = false;
   taint_ended = t + look;
   run.check_at = t + (look > 0 ? look + 1000 : std::min(run.period, 6000L)) + 1000;

@@ -52,7 +52,11 @@ void follow_parameters(Daemon& daemon, int folder) {
   if (!verdict) read_from.st_size = -1;  // which no file has
   daemon.parameters_seen = read_from;
   if (result != 0) set_defaults(values);
-  if (verdict) daemon.period = flush_period(values);
+  if (!verdict || flush_period(values) == daemon.period) return;
+  // Another period: the update processes may have flushed in place of a daemon that was
+  // late by the old one, and its own flushes count from now.
+  daemon.period = flush_period(values);
+  daemon.flushed = monotonic_ns();
 }
 
 void release(Daemon& daemon) {
