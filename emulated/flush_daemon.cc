@@ -147,9 +147,7 @@ int serve_as_flush_daemon(const char* state_dir) {
     if (now >= due) {
       daemon.tried = now;
       const bool forced = now >= daemon.flushed + 2 * daemon.period;
-      if (flush_when_due(AT_FDCWD, daemon.record_path.data(), daemon.period, forced) == Flush::MADE) {
-        daemon.flushed = monotonic_ns();
-      }
+      if (flush_when_due(AT_FDCWD, daemon.record_path.data(), daemon.period, forced)) daemon.flushed = monotonic_ns();
       due = next_flush(daemon, monotonic_ns());
     }
     const std::int64_t wake = std::min(due, look_at);

@@ -28,7 +28,7 @@ void record_flush(int dirfd, const char* name, int record, bool held, const stru
   const timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
   if (held && status.st_size == 0) futimens(record, times);
   if ((held && status.st_size == 0) || (!held && record != -EACCES && record != -ELOOP)) return;
-  if (unlinkat(dirfd, name, 0) != 0 && errno == EISDIR) unlinkat(dirfd, name, AT_REMOVEDIR);
+  remove_name(dirfd, name);
   const int made = open_state(dirfd, name, O_RDONLY | O_CREAT | O_EXCL, RECORD_MODE);
   if (made >= 0) close(made);
 }
@@ -42,21 +42,20 @@ std::int64_t since_last_flush(const struct stat& status) {
   return trusted(status, false, RECORD_MODE) && status.st_size == 0 && since >= 0 ? since : LONG_AGO;
 }
 
-Flush flush_when_due(int dirfd, const char* name, std::int64_t due, bool forced) {
+bool flush_when_due(int dirfd, const char* name, std::int64_t due, bool forced) {
   bool made = false;
   const int record = open_record(dirfd, name, made);
   const bool held = record >= 0 && flock(record, LOCK_EX | LOCK_NB) == 0;
+  // Whoever holds the record is flushing.
   const bool busy = record >= 0 && !held && errno == EWOULDBLOCK;
   const struct stat status = status_of(record);
-  Flush found = Flush::MADE;
-  if (busy) found = Flush::UNDER_WAY;
-  if (held && !made && since_last_flush(status) < due) found = Flush::NOT_DUE;
-  if (found == Flush::MADE || forced) {
+  const bool flushes = forced || (!busy && (!held || made || since_last_flush(status) >= due));
+  if (flushes) {
     sync();
     record_flush(dirfd, name, record, held, status);
   }
   if (record >= 0) close(record);
-  return forced ? Flush::MADE : found;
+  return flushes;
 }
 
 int request_flush(const char* state_dir) {

@@ -23,13 +23,10 @@ inline std::int64_t flush_period(const ParameterValues& values) {
 // How long ago the flush that status records completed, or LONG_AGO.
 std::int64_t since_last_flush(const struct stat& status);
 
-// What a try at a flush found: it flushed, another process was flushing, or the last
-// flush was not old enough.
-enum class Flush { MADE, UNDER_WAY, NOT_DUE };
-
 // Flushes where the last flush, by the record at name in the folder dirfd, is at least
-// due old, or where forced, and records it.
-Flush flush_when_due(int dirfd, const char* name, std::int64_t due, bool forced);
+// due old and no other process holds the record, or where forced, and records it.
+// Answers whether it flushed.
+bool flush_when_due(int dirfd, const char* name, std::int64_t due, bool forced);
 
 // The answer to a flush request: a flush where the flush daemon, due to flush an ageing
 // time after the last flush, is a second late.

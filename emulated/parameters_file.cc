@@ -56,10 +56,7 @@ int take_writers_lock(int dirfd, std::int64_t deadline) {
 // stops at the write's deadline and leaves the rest to the next writer.
 void clear_lock(int lock, std::int64_t deadline) {
   for_each_name(lock, [&](const char* name) {
-    if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 && unlinkat(lock, name, 0) != 0 &&
-        errno == EISDIR) {
-      unlinkat(lock, name, AT_REMOVEDIR);
-    }
+    if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) remove_name(lock, name);
     return monotonic_ns() < deadline;
   });
 }

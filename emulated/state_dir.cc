@@ -4,6 +4,10 @@
 
 #include <cerrno>
 
+void remove_name(int dirfd, const char* name) {
+  if (unlinkat(dirfd, name, 0) != 0 && errno == EISDIR) unlinkat(dirfd, name, AT_REMOVEDIR);
+}
+
 int open_state(int dirfd, const char* name, int flags, mode_t mode) {
   const bool folder = (flags & O_DIRECTORY) != 0;
   const bool make_folder = folder && (flags & O_CREAT) != 0;

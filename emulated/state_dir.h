@@ -14,6 +14,9 @@
 int open_state(int dirfd, const char* name, int flags, mode_t mode);
 inline constexpr mode_t STATE_FOLDER_MODE = S_IRWXU | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH;
 
+// Removes what name names in the folder dirfd: anything but a folder with something in it.
+void remove_name(int dirfd, const char* name);
+
 // The status of what name in the folder dirfd names, no link followed, or without a name
 // of the file open at dirfd; all zero for nothing.
 inline struct stat status_of(int dirfd, const char* name = "") {
